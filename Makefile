@@ -1,0 +1,43 @@
+# The two everyday commands:  make demo  and  make test.
+# Both create .venv with CPython 3.13, build and install the package into it,
+# then run the tour or the test suite.
+
+VENV   := .venv
+PY     := $(VENV)/bin/python
+STAGE  ?= build/stage
+
+.PHONY: demo test install venv stage bench sanitize clean
+
+demo: install
+	$(PY) examples/tour.py
+
+test: install
+	$(PY) -m pytest -q
+
+install: venv
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/wheel '.[test]'
+
+venv: $(PY)
+$(PY):
+	"$$(tools/find-python)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q 'scikit-build-core>=0.10' 'PyYAML>=6' 'pytest>=8' 'hypothesis>=6' 'pyperf>=2.6'
+
+# Development build: an importable tree under $(STAGE)/pkg, used as
+#   PYTHONPATH=$(STAGE)/pkg .venv/bin/python -m pytest tests/test_keyvane.py
+stage: venv
+	cmake -S . -B $(STAGE)/cmake -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVATH_WERROR=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) -DMORVATH_STAGE=$(abspath $(STAGE))/pkg $(CMAKE_ARGS)
+	cmake --build $(STAGE)/cmake
+
+# The test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	$(MAKE) stage STAGE=build/asan CMAKE_ARGS=-DMORVATH_SANITIZE=ON
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	    PYTHONPATH=build/asan/pkg PYTHONMALLOC=malloc $(PY) -m pytest -q -p no:cacheprovider
+
+bench: install
+	for b in benchmarks/bench_*.py; do $(PY) $$b --fast || exit 1; done
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,21 @@
+// Statement-level errors that the module functions share, worded as the
+// system reports them, and the unpacking that produces two of them.
+#pragma once
+
+#include "ref.hpp"
+
+namespace frame {
+
+// `a, b, ... = obj` into `count` names: a tuple or list of that length is
+// taken directly, anything else is iterated. On failure `out` is untouched
+// and ValueError says "too many values to unpack (expected N)" or
+// "need more than N value(s) to unpack"; iteration errors pass unchanged.
+int unpack(PyObject* obj, Ref* out, Py_ssize_t count) noexcept;
+
+// UnboundLocalError "local variable '<name>' referenced before assignment".
+void raise_unbound_local(const char* name) noexcept;
+
+// TypeError "'<type>' object is unsliceable".
+void raise_unsliceable(PyObject* obj) noexcept;
+
+}  // namespace frame

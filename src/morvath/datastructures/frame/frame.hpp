@@ -1,0 +1,12 @@
+// The module frame: everything a module source needs to read like the Python
+// module it stands for.
+#pragma once
+
+#include "errors.hpp"
+#include "function.hpp"
+#include "generator.hpp"
+#include "klass.hpp"
+#include "lookup.hpp"
+#include "module.hpp"
+#include "names.hpp"
+#include "ref.hpp"

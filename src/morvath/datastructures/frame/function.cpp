@@ -1,0 +1,163 @@
+#include "function.hpp"
+
+#include "module.hpp"
+#include "names.hpp"
+#include "traceback.hpp"
+
+#include <vector>
+
+namespace frame {
+
+namespace {
+
+Builtin b_super{"super"};
+
+Ref string_tuple(const std::vector<const char*>& texts) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* text : texts) {
+        PyObject* item = PyUnicode_InternFromString(text);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
+
+// co_varnames: the parameters, then *args and **kwargs, then the locals.
+Ref variable_names(const FunctionSpec& spec) noexcept {
+    try {
+        std::vector<const char*> names(spec.params);
+        if (spec.varargs) names.push_back(spec.varargs);
+        if (spec.varkw) names.push_back(spec.varkw);
+        names.insert(names.end(), spec.locals.begin(), spec.locals.end());
+        return string_tuple(names);
+    } catch (...) {
+        PyErr_NoMemory();
+        return {};
+    }
+}
+
+int intern_parameter_names(const FunctionSpec& spec) noexcept {
+    int i = 0;
+    for (const char* name : spec.params) {
+        if (!spec.param_names[i]) {
+            spec.param_names[i] = PyUnicode_InternFromString(name);
+            if (!spec.param_names[i]) return -1;
+        }
+        ++i;
+    }
+    return 0;
+}
+
+// A code object that describes the function the way a compiled `def` would.
+Ref make_code(const FunctionSpec& spec) noexcept {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(PyUnicode_AsUTF8(source_file()), spec.name, spec.line)));
+    if (!code) return {};
+    Ref varnames = variable_names(spec);
+    Ref freevars = spec.uses_super ? Ref::steal(Py_BuildValue("(s)", "__class__"))
+                                   : Ref::steal(PyTuple_New(0));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    if (!varnames || !freevars || !qualname) return {};
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (spec.varargs) flags |= CO_VARARGS;
+    if (spec.varkw) flags |= CO_VARKEYWORDS;
+    Ref changes = Ref::steal(Py_BuildValue(
+        "{s:n,s:i,s:i,s:n,s:O,s:i,s:O,s:O}", "co_argcount",
+        static_cast<Py_ssize_t>(spec.params.size()), "co_posonlyargcount", 0, "co_kwonlyargcount",
+        0, "co_nlocals", PyTuple_GET_SIZE(varnames.get()), "co_varnames", varnames.get(),
+        "co_flags", flags, "co_qualname", qualname.get(), "co_freevars", freevars.get()));
+    if (!changes) return {};
+    Ref replace = attr(code.get(), Ref::steal(PyUnicode_FromString("replace")).get());
+    if (!replace) return {};
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) return {};
+    return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+}
+
+int set_closure(PyObject* function, PyObject* class_cell) noexcept {
+    Ref closure = Ref::steal(PyTuple_Pack(1, class_cell));
+    if (!closure) return -1;
+    return PyFunction_SetClosure(function, closure.get());
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defaults,
+                  PyObject* class_cell) noexcept {
+    if (static_cast<int>(spec.params.size()) > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a frame function");
+        return {};
+    }
+    if (intern_parameter_names(spec) < 0) return {};
+    Ref code = make_code(spec);
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    if (!code || !qualname) return {};
+    Ref function = Ref::steal(PyFunction_NewWithQualName(code.get(), module_globals(), qualname.get()));
+    if (!function) return {};
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : none();
+    if (!doc || PyObject_SetAttrString(function.get(), "__doc__", doc.get()) < 0) return {};
+    if (defaults && PyFunction_SetDefaults(function.get(), defaults) < 0) return {};
+    if (spec.uses_super) {
+        if (!class_cell) {
+            PyErr_Format(PyExc_SystemError, "%s needs its class cell", spec.qualname);
+            return {};
+        }
+        if (set_closure(function.get(), class_cell) < 0) return {};
+    }
+    PyFunction_SetVectorcall(reinterpret_cast<PyFunctionObject*>(function.get()), entry);
+    Py_XSETREF(spec.object, Py_NewRef(function.get()));
+    return function;
+}
+
+PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* const* args,
+                 size_t nargsf, PyObject* kwnames) noexcept {
+    Call call(spec, function);
+    if (bind_arguments(call, args, nargsf, kwnames) < 0) {
+        add_function_traceback(spec, spec.line);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_function_traceback(spec, spec.line);
+        return nullptr;
+    }
+    PyObject* result = spec.body(call);
+    Py_LeaveRecursiveCall();
+    if (!result) add_function_traceback(spec, call.line());
+    return result;
+}
+
+void add_function_traceback(const FunctionSpec& spec, int line) noexcept {
+    if (!spec.entry_name) {
+        PyObject* raised = PyErr_GetRaisedException();
+        spec.entry_name = PyUnicode_FromFormat("morvath.datastructures.%s.%s", short_name(), spec.qualname);
+        if (spec.entry_name) PyUnicode_InternInPlace(&spec.entry_name);
+        PyErr_Clear();
+        PyErr_SetRaisedException(raised);
+        if (!spec.entry_name) return;
+    }
+    add_traceback_entry(spec.entry_name, line);
+}
+
+PyObject* defining_class_of(PyObject* function) noexcept {
+    PyObject* closure = PyFunction_GetClosure(function);
+    if (!closure || !PyTuple_Check(closure) || PyTuple_GET_SIZE(closure) != 1) return nullptr;
+    PyObject* cell = PyTuple_GET_ITEM(closure, 0);
+    return PyCell_Check(cell) ? PyCell_GET(cell) : nullptr;
+}
+
+PyObject* Call::defining_class() const noexcept {
+    if (PyObject* klass = defining_class_of(function_)) return klass;
+    PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+    return nullptr;
+}
+
+Ref super_proxy(const Call& call, PyObject* self) noexcept {
+    PyObject* klass = call.defining_class();
+    if (!klass) return {};
+    PyObject* args[] = {klass, self};
+    return Ref::steal(PyObject_Vectorcall(b_super, args, 2, nullptr));
+}
+
+}  // namespace frame

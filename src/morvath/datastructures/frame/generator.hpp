@@ -1,0 +1,32 @@
+// A generator object driven by a resumable C++ state.
+//
+// The object behaves as a Python generator does for its callers: iteration,
+// `send`, `throw`, `close`, `__name__`, `__qualname__`, "generator already
+// executing" on re-entry. The state produces one value per step; a step that
+// fails adds the traceback entry of the generator function at the line the
+// state reports.
+#pragma once
+
+#include <memory>
+
+#include "ref.hpp"
+
+namespace frame {
+
+class GeneratorState {
+public:
+    virtual ~GeneratorState() = default;
+    // The next value as a new reference; null without an exception once
+    // exhausted, null with an exception on failure. `line` may be set to the
+    // line of the failing statement.
+    virtual PyObject* next(int& line) noexcept = 0;
+    // Visits every object the state holds (for the cyclic collector).
+    virtual int traverse(visitproc visit, void* arg) noexcept = 0;
+};
+
+// `qualname` also names the traceback entry, as
+// "morvath.datastructures.<short>.<qualname>"; `line` is the default line.
+Ref make_generator(const char* name, const char* qualname, int line,
+                   std::unique_ptr<GeneratorState> state) noexcept;
+
+}  // namespace frame

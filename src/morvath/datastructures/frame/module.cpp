@@ -1,0 +1,273 @@
+#include "module.hpp"
+
+#include "names.hpp"
+#include "traceback.hpp"
+
+namespace frame {
+
+namespace {
+
+struct ModuleState {
+    ModuleSpec* spec = nullptr;
+    int64_t interpreter_id = -1;
+    PyObject* module = nullptr;  // owned for the life of the process once ready
+    PyObject* globals = nullptr;
+    PyObject* builtins = nullptr;
+    PyObject* full_name = nullptr;
+    PyObject* source_file = nullptr;
+    PyObject* init_entry = nullptr;  // "init <full name>"
+};
+
+ModuleState g_state;
+
+PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+int make_names() noexcept {
+    if (g_state.full_name) return 0;
+    g_state.full_name = PyUnicode_FromFormat("morvath.datastructures.%s", g_state.spec->short_name);
+    g_state.source_file = PyUnicode_FromFormat("src/morvath/datastructures/%s", g_state.spec->short_name);
+    g_state.init_entry = PyUnicode_FromFormat("init morvath.datastructures.%s", g_state.spec->short_name);
+    return g_state.full_name && g_state.source_file && g_state.init_entry ? 0 : -1;
+}
+
+// Copies one attribute of the module spec into the module dictionary; a
+// missing attribute is skipped, as is a None `__path__`.
+int copy_spec_attribute(PyObject* spec, const char* from, PyObject* dict, const char* to,
+                        bool skip_none) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None) return 0;
+    return PyDict_SetItemString(dict, to, value.get());
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    if (g_state.interpreter_id == -1) {
+        g_state.interpreter_id = current;
+    } else if (g_state.interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_state.module) return Py_NewRef(g_state.module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, "loader", dict, "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, "origin", dict, "__file__", false) < 0 ||
+        copy_spec_attribute(spec, "parent", dict, "__package__", false) < 0 ||
+        copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+int warn_on_version_mismatch() noexcept {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION,
+                            PyUnicode_AsUTF8(g_state.full_name), "does not match", major, minor);
+}
+
+int enter_in_sys_modules(PyObject* module) noexcept {
+    PyObject* modules = PyImport_GetModuleDict();
+    int present = PyDict_Contains(modules, g_state.full_name);
+    if (present != 0) return present < 0 ? -1 : 0;
+    return PyDict_SetItem(modules, g_state.full_name, module);
+}
+
+void forget_module() noexcept {
+    g_state.globals = nullptr;
+    Py_CLEAR(g_state.module);
+}
+
+// Runs the body; on failure adds the "init <full name>" entry and forgets the
+// module, so that a later import creates and runs a new one.
+int run_body(PyObject* module) noexcept {
+    Body body(module);
+    if (g_state.spec->body(body) == 0) return 0;
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_ImportError, g_state.init_entry);
+    add_traceback_entry(g_state.init_entry, body.line());
+    forget_module();
+    return -1;
+}
+
+int exec_module(PyObject* module) noexcept {
+    if (g_state.module) {
+        if (g_state.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     g_state.spec->short_name);
+        return -1;
+    }
+    if (make_names() < 0 || intern_all() < 0) return -1;
+    g_state.module = Py_NewRef(module);
+    g_state.globals = PyModule_GetDict(module);
+
+    Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
+    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0 ||
+        warn_on_version_mismatch() < 0 || enter_in_sys_modules(module) < 0 ||
+        resolve_builtins(builtins.get()) < 0) {
+        forget_module();
+        return -1;
+    }
+    if (!g_state.builtins) g_state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    return run_body(module);
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    nullptr, nullptr, 0, g_no_methods, g_slots, nullptr, nullptr, nullptr,
+};
+
+// -- import statements ------------------------------------------------------
+
+Ref import_at_level(PyObject* name, PyObject* fromlist, int level) noexcept {
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(name, g_state.globals, nullptr, fromlist, level));
+}
+
+Ref import_relative_then_absolute(PyObject* name, PyObject* fromlist) noexcept {
+    Ref module = import_at_level(name, fromlist, 1);
+    if (module || !PyErr_ExceptionMatches(PyExc_ImportError)) return module;
+    PyErr_Clear();
+    return import_at_level(name, fromlist, 0);
+}
+
+// The module X itself, when both import attempts failed but sys.modules
+// already holds a fully initialised X.
+Ref initialised_from_sys_modules(PyObject* name) noexcept {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &found) <= 0) return {};
+    Ref module = Ref::steal(found);
+    Ref spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
+    if (!spec) {
+        PyErr_Clear();
+        return module;
+    }
+    Ref initializing = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+    if (!initializing) {
+        PyErr_Clear();
+        return module;
+    }
+    int busy = PyObject_IsTrue(initializing.get());
+    if (busy != 0) {
+        if (busy < 0) PyErr_Clear();
+        return {};
+    }
+    return module;
+}
+
+Ref names_tuple(std::initializer_list<const char*> names) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* item = PyUnicode_InternFromString(name);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
+
+}  // namespace
+
+PyObject* define_module(ModuleSpec& spec) noexcept {
+    g_state.spec = &spec;
+    g_definition.m_name = spec.short_name;
+    g_definition.m_doc = spec.doc;
+    return PyModuleDef_Init(&g_definition);
+}
+
+PyObject* module_object() noexcept { return g_state.module; }
+PyObject* module_globals() noexcept { return g_state.globals; }
+PyObject* builtins_dict() noexcept { return g_state.builtins; }
+const char* short_name() noexcept { return g_state.spec->short_name; }
+PyObject* full_name() noexcept { return g_state.full_name; }
+PyObject* source_file() noexcept { return g_state.source_file; }
+
+int Body::import(const char* name) noexcept {
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text) return -1;
+    Ref module = import_relative_then_absolute(text.get(), nullptr);
+    if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        Ref present = initialised_from_sys_modules(text.get());
+        if (!present) return -1;  // the ImportError is still set
+        PyErr_Clear();
+        module = std::move(present);
+    }
+    return PyObject_SetAttrString(module_, name, module.get());
+}
+
+int Body::bind_from(PyObject* imported, PyObject* module_name,
+                    std::initializer_list<const char*> names) noexcept {
+    for (const char* name : names) {
+        Ref value = Ref::steal(PyObject_GetAttrString(imported, name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            Ref key = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, name));
+            if (!key) return -1;
+            PyObject* found = nullptr;
+            if (PyDict_GetItemRef(PyImport_GetModuleDict(), key.get(), &found) < 0) return -1;
+            if (!found) {
+                Ref text = Ref::steal(PyUnicode_FromString(name));
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", text.get());
+                return -1;
+            }
+            value = Ref::steal(found);
+        }
+        if (PyObject_SetAttrString(module_, name, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int Body::from_import(const char* module, std::initializer_list<const char*> names) noexcept {
+    Ref text = Ref::steal(PyUnicode_FromString(module));
+    Ref fromlist = names_tuple(names);
+    if (!text || !fromlist) return -1;
+    Ref imported = import_relative_then_absolute(text.get(), fromlist.get());
+    if (!imported) return -1;
+    Ref imported_name = Ref::steal(PyObject_GetAttrString(imported.get(), "__name__"));
+    if (!imported_name) return -1;
+    return bind_from(imported.get(), imported_name.get(), names);
+}
+
+int Body::from_relative_import(const char* module, std::initializer_list<const char*> names) noexcept {
+    Ref text = Ref::steal(PyUnicode_FromString(module));
+    Ref fromlist = names_tuple(names);
+    if (!text || !fromlist) return -1;
+    Ref imported = import_at_level(text.get(), fromlist.get(), 1);
+    if (!imported) return -1;
+    Ref imported_name = Ref::steal(PyObject_GetAttrString(imported.get(), "__name__"));
+    if (!imported_name) return -1;
+    return bind_from(imported.get(), imported_name.get(), names);
+}
+
+int Body::assign(const char* name, Ref value) noexcept {
+    if (!value) return -1;
+    return PyObject_SetAttrString(module_, name, value.get());
+}
+
+int Body::set_test(Ref entries) noexcept { return assign("__test__", std::move(entries)); }
+
+}  // namespace frame

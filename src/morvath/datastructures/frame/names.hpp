@@ -1,0 +1,55 @@
+// Names a module uses: interned strings, cached builtins and module globals.
+//
+// Interned strings and builtins are declared as static objects in a module
+// source; each registers itself, and the exec step of the module creates or
+// looks up all of them once (interning before the body runs, builtins at the
+// step the import sequence gives them).
+#pragma once
+
+#include "ref.hpp"
+
+namespace frame {
+
+// An interned str created once per process, e.g. `Str s_update{"update"};`.
+class Str {
+public:
+    explicit Str(const char* text) noexcept;
+    PyObject* get() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }
+    const char* text() const noexcept { return text_; }
+
+private:
+    friend int intern_all() noexcept;
+    const char* text_;
+    PyObject* obj_ = nullptr;
+    Str* next_;
+};
+
+// A builtin object looked up once when the module body starts and kept from
+// then on; later changes to the builtins module do not reach it.
+class Builtin {
+public:
+    explicit Builtin(const char* name) noexcept;
+    PyObject* get() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }
+
+private:
+    friend int resolve_builtins(PyObject* builtins_module) noexcept;
+    const char* name_;
+    PyObject* obj_ = nullptr;
+    Builtin* next_;
+};
+
+int intern_all() noexcept;
+int resolve_builtins(PyObject* builtins_module) noexcept;
+
+// A module-level name read at the moment a statement runs: the module's
+// dictionary first, then the builtins module. NameError when neither has it.
+Ref global(PyObject* name) noexcept;
+
+// The attribute of `obj` named by an interned string.
+inline Ref attr(PyObject* obj, PyObject* name) noexcept {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+}  // namespace frame
