@@ -1,9 +1,8 @@
 """Attribute Dictionary library: dictionaries whose entries are also attributes."""
 
 from collections.abc import Iterable, Mapping, MutableMapping
-from typing import Any, TypeVar
+from typing import Any
 
-_S = TypeVar("_S", bound=NestedKeyvane)
 
 class Keyvane(dict[Any, Any]):
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
