@@ -1,0 +1,471 @@
+// branchel: tree nodes that draw their subtree as line art.
+//
+// `Branchel` holds a `name` and a `children` list. Its string form is the
+// name followed by one line group per child, each child's own string form
+// split at its newlines: "|-- " before the first line and "|   " before the
+// others for every child but the last, "`-- " and four spaces for the last.
+//
+// Drawing: the whole tree is written into one canvas of code points. A child
+// whose class draws through this module's own `__str__` is drawn straight
+// onto the canvas one column further in, instead of being rendered to a str,
+// split and joined again at every level above it; every other child goes
+// through `str()`. Both give the same text, the same errors and the same
+// recursion limit. A name that is not an exact str is combined with `+`,
+// exactly as written, until that yields an exact str.
+//
+// Ownership: instances hold strong references to their name and children.
+// `str()` of a child, attribute reads, truth tests and iteration may run
+// Python code that changes the tree being drawn; the drawing holds a strong
+// reference to every object it walks and re-reads `children` at each use.
+#include "frame.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+namespace {
+
+using frame::Call;
+using frame::Ref;
+
+frame::Str s_name{"name"}, s_children{"children"}, s_append{"append"}, s_str{"__str__"},
+    s_split{"split"}, s_newline{"\n"}, s_middle_first{"\n|-- "}, s_middle_rest{"\n|   "},
+    s_last_first{"\n`-- "}, s_last_rest{"\n    "};
+
+frame::Builtin b_object{"object"};
+
+// Constants of `self.children[:-1]` and `self.children[-1]`, made once.
+PyObject* g_all_but_last = nullptr;
+PyObject* g_minus_one = nullptr;
+
+const char* const kBranchelDoc =
+    "Tree Tree Class\n"
+    "\n"
+    "    A class to mimic the printing behavior of linux tree command.\n"
+    "\n"
+    "    Example:\n"
+    "        >>> grandmother = Branchel('grandmother')\n"
+    "        >>> daughter = Branchel('daughter')\n"
+    "        >>> son = Branchel('son')\n"
+    "        >>> grandmother.add_child(daughter)\n"
+    "        >>> grandmother.add_child(son)\n"
+    "        >>> daughter.add_child(Branchel('granddaughterA'))\n"
+    "        >>> daughter.add_child(Branchel('grandsonB'))\n"
+    "        >>> granddaughterC = Branchel('granddaughterC')\n"
+    "        >>> granddaughterD = Branchel('granddaughterD')\n"
+    "        >>> son.add_child(Branchel('granddaughterB'))\n"
+    "        >>> son.add_child(Branchel('grandsonB'))\n"
+    "        >>> son.add_child(granddaughterC)\n"
+    "        >>> son.add_child(granddaughterD)\n"
+    "        >>> granddaughterC.add_child(Branchel('grandgranddaughterA'))\n"
+    "        >>> granddaughterC.add_child(Branchel('grandgrandsonA'))\n"
+    "        >>> granddaughterD.add_child(Branchel('grandgranddaughterB'))\n"
+    "        >>> granddaughterD.add_child(Branchel('grandgrandsonB'))\n"
+    "        >>> print(grandmother)\n"
+    "        grandmother\n"
+    "        |-- daughter\n"
+    "        |   |-- granddaughterA\n"
+    "        |   `-- grandsonB\n"
+    "        `-- son\n"
+    "            |-- granddaughterB\n"
+    "            |-- grandsonB\n"
+    "            |-- granddaughterC\n"
+    "            |   |-- grandgranddaughterA\n"
+    "            |   `-- grandgrandsonA\n"
+    "            `-- granddaughterD\n"
+    "                |-- grandgranddaughterB\n"
+    "                `-- grandgrandsonB\n"
+    "    ";
+
+const char* const kInitDoc =
+    "class __init__\n"
+    "\n"
+    "        Arguments:\n"
+    "            name (str): name of Branchel\n"
+    "            children (list): list of children Branchels\n"
+    "        ";
+
+const char* const kAddChildDoc =
+    "Add children\n"
+    "\n"
+    "        adds a children Branchel to this Branchel\n"
+    "\n"
+    "        Arguments:\n"
+    "            item (Branchel): children node to add\n"
+    "        ";
+
+const char* const kStrDoc =
+    "String formatter\n"
+    "\n"
+    "        Returns the tree formatted as a string.\n"
+    "        ";
+
+// ---------------------------------------------------------------------------
+// Construction
+
+PyObject* branchel_init(Call& c) {
+    PyObject* self = c[0];
+    Ref children = Ref::borrow(c[2]);
+    c.at(55);
+    int given = PyObject_IsTrue(children.get());
+    if (given < 0) return nullptr;
+    if (!given) {
+        c.at(56);
+        children = Ref::steal(PyList_New(0));
+        if (!children) return nullptr;
+    }
+    c.at(58);
+    if (PyObject_SetAttr(self, s_name, c[1]) < 0) return nullptr;
+    c.at(59);
+    if (PyObject_SetAttr(self, s_children, children.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* branchel_add_child(Call& c) {
+    c.at(70);
+    Ref children = frame::attr(c[0], s_children);
+    if (!children) return nullptr;
+    if (PyList_CheckExact(children.get())) {
+        if (PyList_Append(children.get(), c[1]) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref appended = Ref::steal(PyObject_CallMethodOneArg(children.get(), s_append, c[1]));
+    if (!appended) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+// The text being drawn, as code points, and the indentation of the level
+// being drawn: the columns ("|   " or four spaces) of the levels above it.
+// Every newline written is followed by the indentation, which is what
+// splitting a child's text and joining it with the column prefix gives at
+// each level above. Methods return 0, or -1 with MemoryError set.
+class Canvas {
+public:
+    // A newline, the indentation, then `branch` ("|-- " or "`-- ").
+    int branch(const char* branch) noexcept {
+        try {
+            out_.push_back(U'\n');
+            append(indentation_.data(), indentation_.data() + indentation_.size());
+            append(branch, branch + 4);
+            return 0;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+
+    // An exact str, each of its newlines followed by the indentation.
+    int write(PyObject* text) noexcept {
+        try {
+            const void* data = PyUnicode_DATA(text);
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+            switch (PyUnicode_KIND(text)) {
+                case PyUnicode_1BYTE_KIND:
+                    write_units(static_cast<const Py_UCS1*>(data), length);
+                    break;
+                case PyUnicode_2BYTE_KIND:
+                    write_units(static_cast<const Py_UCS2*>(data), length);
+                    break;
+                default:
+                    write_units(static_cast<const Py_UCS4*>(data), length);
+                    break;
+            }
+            return 0;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+
+    int indent(const char* column) noexcept {
+        try {
+            indentation_.append(column, 4);
+            return 0;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    void dedent() noexcept { indentation_.resize(indentation_.size() - 4); }
+
+    Ref finish() const noexcept {
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out_.data(),
+                                                    static_cast<Py_ssize_t>(out_.size())));
+    }
+
+private:
+    // Widens [first, last) onto the end of the text.
+    template <typename Unit>
+    void append(const Unit* first, const Unit* last) {
+        const size_t at = out_.size();
+        out_.resize(at + static_cast<size_t>(last - first));
+        std::copy(first, last, out_.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+
+    template <typename Unit>
+    void write_units(const Unit* at, Py_ssize_t length) {
+        const Unit* end = at + length;
+        if (indentation_.empty()) {
+            append(at, end);
+            return;
+        }
+        for (;;) {
+            const Unit* newline = std::find(at, end, Unit('\n'));
+            append(at, newline);
+            if (newline == end) return;
+            out_.push_back(U'\n');
+            append(indentation_.data(), indentation_.data() + indentation_.size());
+            at = newline + 1;
+        }
+    }
+
+    std::u32string out_;
+    std::string indentation_;
+};
+
+// The two steps of the recursion limit that `str(child)` takes on its way to
+// a child's `__str__`: one for `str()` itself, one for the call of the method.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept {
+        if (Py_EnterRecursiveCall(" while getting the str of an object")) return;
+        ++depth_;
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return;
+        ++depth_;
+    }
+    ~RecursionGuard() {
+        for (; depth_ > 0; --depth_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+    bool entered() const noexcept { return depth_ == 2; }
+    // The method's step failed: the call had reached the method.
+    bool reached_method() const noexcept { return depth_ == 1; }
+
+private:
+    int depth_ = 0;
+};
+
+// How a child hangs from its parent.
+struct Branch {
+    const char* first;     // before the child's first line
+    const char* rest;      // before each of its other lines
+    const frame::Str& first_text;  // "\n" + first
+    const frame::Str& rest_text;   // "\n" + rest
+    int line;              // the statement `j = str(...).split('\n')`
+};
+
+// The one progress record of a node being drawn: the statement running.
+struct Progress {
+    int line = 77;
+};
+
+int draw_node(PyObject* node, Canvas& canvas, Ref& result, Progress& at);
+
+// True when `str(child)` would run this module's own `__str__` on it.
+bool draws_here(PyObject* child);
+
+// The traceback entry that a failing call of `__str__` adds at `line`.
+void add_str_traceback(int line);
+
+void raise_non_string(PyObject* result) {
+    PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)",
+                 Py_TYPE(result)->tp_name);
+}
+
+// `rest.join(text.split('\n'))` for a str whose `split` may be its own.
+Ref rejoin(PyObject* text, const Branch& branch, Progress& at) {
+    at.line = branch.line;
+    if (PyUnicode_CheckExact(text))
+        return Ref::steal(PyUnicode_Replace(text, s_newline, branch.rest_text, -1));
+    Ref lines = Ref::steal(PyObject_CallMethodOneArg(text, s_split, s_newline));
+    if (!lines) return {};
+    at.line = branch.line + 1;
+    return Ref::steal(PyUnicode_Join(branch.rest_text, lines.get()));
+}
+
+// `str(child)` for a child drawn by this module: the child is drawn onto the
+// canvas one column in. The failing child's own traceback entry is added
+// here, as its call would have added it.
+int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, Progress& at) {
+    if (canvas.branch(branch.first) < 0) return -1;
+    Ref text;
+    {
+        RecursionGuard guard;
+        if (!guard.entered()) {
+            if (guard.reached_method()) add_str_traceback(72);
+            return -1;
+        }
+        if (canvas.indent(branch.rest) < 0) return -1;
+        Progress child_at;
+        int drawn = draw_node(child, canvas, text, child_at);
+        if (drawn < 0) {
+            add_str_traceback(child_at.line);
+            return -1;
+        }
+        if (drawn == 0 && PyUnicode_CheckExact(text.get())) {
+            drawn = canvas.write(text.get());
+            text.reset();
+        }
+        canvas.dedent();
+        if (drawn < 0) return -1;
+        if (!text) return 0;
+    }
+    // The child returned an object of its own: str() checks it, and its
+    // lines are split and joined like any other child's.
+    if (!PyUnicode_Check(text.get())) {
+        raise_non_string(text.get());
+        return -1;
+    }
+    Ref joined = rejoin(text.get(), branch, at);
+    return joined ? canvas.write(joined.get()) : -1;
+}
+
+// One child's statements: `j = str(child).split('\n')`, then
+// `string = string + first + rest.join(j)`. `string` is null while the
+// node's text is on the canvas.
+int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& string,
+                   Progress& at) {
+    at.line = branch.line;
+    if (!string && draws_here(child)) return draw_child(child, branch, canvas, at);
+    Ref text = Ref::steal(PyObject_Str(child));
+    if (!text) return -1;
+    if (!string && PyUnicode_CheckExact(text.get())) {
+        if (canvas.branch(branch.first) < 0 || canvas.indent(branch.rest) < 0) return -1;
+        int written = canvas.write(text.get());
+        canvas.dedent();
+        return written;
+    }
+    Ref joined = rejoin(text.get(), branch, at);
+    if (!joined) return -1;
+    at.line = branch.line + 1;
+    if (!string) return canvas.branch(branch.first) < 0 ? -1 : canvas.write(joined.get());
+    Ref head = Ref::steal(PyNumber_Add(string.get(), branch.first_text));
+    if (!head) return -1;
+    string = Ref::steal(PyNumber_Add(head.get(), joined.get()));
+    if (!string) return -1;
+    if (PyUnicode_CheckExact(string.get())) {
+        if (canvas.write(string.get()) < 0) return -1;
+        string.reset();
+    }
+    return 0;
+}
+
+const Branch kMiddle{"|-- ", "|   ", s_middle_first, s_middle_rest, 81};
+const Branch kLast{"`-- ", "    ", s_last_first, s_last_rest, 83};
+
+// The statements of `__str__` for `node`, drawn onto the canvas at its
+// current indentation. Returns 1 when the node's text is on the canvas, 0
+// when the node's result is the object left in `result` (the name of a node
+// without children, or a name whose `+` never gave an exact str), -1 with an
+// error set; `at` holds the statement running when it returned.
+int draw_node(PyObject* node, Canvas& canvas, Ref& result, Progress& at) {
+    at.line = 77;
+    Ref string = frame::attr(node, s_name);
+    if (!string) return -1;
+    at.line = 78;
+    Ref children = frame::attr(node, s_children);
+    if (!children) return -1;
+    int any = PyObject_IsTrue(children.get());
+    children.reset();
+    if (any < 0) return -1;
+    if (!any) {
+        at.line = 79;
+        result = std::move(string);
+        return 0;
+    }
+    if (PyUnicode_CheckExact(string.get())) {
+        if (canvas.write(string.get()) < 0) return -1;
+        string.reset();
+    }
+
+    at.line = 80;
+    children = frame::attr(node, s_children);
+    Ref head = children ? Ref::steal(PyObject_GetItem(children.get(), g_all_but_last)) : Ref();
+    children.reset();
+    Ref iterator = head ? Ref::steal(PyObject_GetIter(head.get())) : Ref();
+    if (!iterator) return -1;
+    while (Ref child = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (add_child_text(child.get(), kMiddle, canvas, string, at) < 0) return -1;
+        at.line = 80;
+    }
+    if (PyErr_Occurred()) return -1;
+
+    at.line = 83;
+    children = frame::attr(node, s_children);
+    Ref last = children ? Ref::steal(PyObject_GetItem(children.get(), g_minus_one)) : Ref();
+    children.reset();
+    if (!last || add_child_text(last.get(), kLast, canvas, string, at) < 0) return -1;
+
+    at.line = 85;
+    if (!string) return 1;
+    result = std::move(string);
+    return 0;
+}
+
+PyObject* branchel_str(Call& c) {
+    Canvas canvas;
+    Ref result;
+    Progress at;
+    int drawn = draw_node(c[0], canvas, result, at);
+    c.at(at.line);
+    if (drawn < 0) return nullptr;
+    if (drawn == 0) return result.release();
+    return canvas.finish().release();
+}
+
+const frame::FunctionSpec branchel_init_spec{
+    .name = "__init__", .qualname = "Branchel.__init__", .params = {"self", "name", "children"},
+    .line = 46, .doc = kInitDoc, .body = branchel_init};
+const frame::FunctionSpec branchel_add_child_spec{
+    .name = "add_child", .qualname = "Branchel.add_child", .params = {"self", "item"},
+    .line = 62, .doc = kAddChildDoc, .body = branchel_add_child};
+const frame::FunctionSpec branchel_str_spec{
+    .name = "__str__", .qualname = "Branchel.__str__", .params = {"self"},
+    .locals = {"string", "i", "j"}, .line = 72, .doc = kStrDoc, .body = branchel_str};
+
+void add_str_traceback(int line) { frame::add_function_traceback(branchel_str_spec, line); }
+
+bool draws_here(PyObject* child) {
+    if (PyUnicode_CheckExact(child)) return false;
+    Ref method = frame::class_lookup(Py_TYPE(child), s_str);
+    return method && method.get() == branchel_str_spec.object;
+}
+
+// ---------------------------------------------------------------------------
+// Module body
+
+int make_constants() {
+    if (!g_minus_one) g_minus_one = PyLong_FromLong(-1);
+    if (!g_all_but_last && g_minus_one) g_all_but_last = PySlice_New(nullptr, g_minus_one, nullptr);
+    return g_all_but_last ? 0 : -1;
+}
+
+int module_body(frame::Body& body) {
+    if (make_constants() < 0) return -1;
+    body.at(6);
+    Ref init_defaults = Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!init_defaults) return -1;
+    frame::ClassBuilder cls("Branchel", kBranchelDoc);
+    cls.base(Ref::borrow(b_object))
+        .method<branchel_init_spec>(init_defaults.get())
+        .method<branchel_add_child_spec>()
+        .method<branchel_str_spec>();
+    Ref branchel = cls.create();
+    if (!branchel) return -1;
+    for (const frame::FunctionSpec* spec :
+         {&branchel_init_spec, &branchel_add_child_spec, &branchel_str_spec})
+        if (frame::keep_out_of_inlined_init(spec->object) < 0) return -1;
+    if (body.assign("Branchel", std::move(branchel)) < 0) return -1;
+    return body.at(86).set_test(Ref::steal(PyDict_New()));
+}
+
+frame::ModuleSpec branchel_module{"branchel", nullptr, module_body};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_branchel(void) { return frame::define_module(branchel_module); }

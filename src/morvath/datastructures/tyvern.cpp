@@ -1,0 +1,79 @@
+// tyvern: read-only properties computed from the class they are read through.
+//
+// `TyvernDescriptor` wraps a function and, as a non-data descriptor, calls it
+// with the owner class on every read: `Shape.area`, `Shape().area` and
+// `Circle.area` call `func(Shape)`, `func(Shape)` and `func(Circle)`. Nothing
+// is cached, and having no `__set__`, it gives way to an instance attribute
+// of the same name. `tyvern` is the same class under the decorator's name.
+//
+// Ownership: a descriptor holds its function in its instance dictionary.
+#include "frame.hpp"
+
+namespace {
+
+using frame::Call;
+using frame::Ref;
+
+frame::Str s_func{"func"}, s_TyvernDescriptor{"TyvernDescriptor"};
+
+frame::Builtin b_object{"object"};
+
+const char* const kTyvernDoc =
+    "Class-level property descriptor\n"
+    "\n"
+    "    A descriptor class allowing classes to have their own properties that\n"
+    "    can be overwritten, inherited and so on. It adds read-only class-level\n"
+    "    property functionality, and is meant to be used as a decorator.\n"
+    "\n"
+    "    Example:\n"
+    "        >>> class SomeClass(object):\n"
+    "        ...     @tyvern\n"
+    "        ...     def sometyvern(cls):\n"
+    "        ...         return 100\n"
+    "        >>> SomeClass.sometyvern\n"
+    "        100\n"
+    "        >>> SomeClass().sometyvern\n"
+    "        100\n"
+    "    ";
+
+PyObject* tyvern_init(Call& c) {
+    c.at(23);
+    if (PyObject_SetAttr(c[0], s_func, c[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* tyvern_get(Call& c) {
+    c.at(26);
+    Ref func = frame::attr(c[0], s_func);
+    if (!func) return nullptr;
+    return PyObject_CallOneArg(func.get(), c[2]);
+}
+
+const frame::FunctionSpec tyvern_init_spec{
+    .name = "__init__", .qualname = "TyvernDescriptor.__init__", .params = {"self", "func"},
+    .line = 22, .body = tyvern_init};
+const frame::FunctionSpec tyvern_get_spec{
+    .name = "__get__", .qualname = "TyvernDescriptor.__get__", .params = {"self", "obj", "owner"},
+    .line = 25, .body = tyvern_get};
+
+// ---------------------------------------------------------------------------
+// Module body
+
+int module_body(frame::Body& body) {
+    body.at(4);
+    frame::ClassBuilder cls("TyvernDescriptor", kTyvernDoc);
+    cls.base(Ref::borrow(b_object)).method<tyvern_init_spec>().method<tyvern_get_spec>();
+    Ref descriptor = cls.create();
+    if (!descriptor) return -1;
+    for (const frame::FunctionSpec* spec : {&tyvern_init_spec, &tyvern_get_spec})
+        if (frame::keep_out_of_inlined_init(spec->object) < 0) return -1;
+    if (body.assign("TyvernDescriptor", std::move(descriptor)) < 0) return -1;
+    if (body.at(29).assign("tyvern", frame::global(s_TyvernDescriptor)) < 0) return -1;
+    return body.at(30).set_test(Ref::steal(PyDict_New()));
+}
+
+frame::ModuleSpec tyvern_module{"tyvern", nullptr, module_body};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tyvern(void) { return frame::define_module(tyvern_module); }
