@@ -9,4 +9,5 @@
 #include "lookup.hpp"
 #include "module.hpp"
 #include "names.hpp"
+#include "recursion.hpp"
 #include "ref.hpp"

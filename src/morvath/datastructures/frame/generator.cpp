@@ -176,7 +176,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "generator", sizeof(GeneratorObject), 0,
+    "builtins.generator", sizeof(GeneratorObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_slots,
 };
 

@@ -82,6 +82,10 @@ Ref super_entry(const Call& call, PyObject* self, PyObject* name) noexcept {
 
 }  // namespace
 
+Ref super_lookup(const Call& call, PyObject* self, PyObject* name) noexcept {
+    return super_entry(call, self, name);
+}
+
 Ref call_super(const Call& call, PyObject* self, PyObject* name,
                std::initializer_list<PyObject*> args) noexcept {
     PyObject* stack[8] = {nullptr, self};

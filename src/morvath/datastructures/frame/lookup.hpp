@@ -24,6 +24,12 @@ bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeOb
 // True when `super().<name>` inside the running method reaches `target`.
 bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObject* target) noexcept;
 
+// The raw class-dictionary entry that `super().<name>` inside the running
+// method starts from (descriptors not applied); null without an exception
+// when no class after the defining one defines `name`. Lets a method tell
+// whether super() reaches a known function of a Python base class.
+Ref super_lookup(const Call& call, PyObject* self, PyObject* name) noexcept;
+
 // `super().<name>(*args)` inside the running method. When super() would find
 // a plain function, it is called with `self` directly (what the bound method
 // would do); anything else goes through a real super object.
