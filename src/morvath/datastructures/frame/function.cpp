@@ -5,6 +5,7 @@
 #include "recursion.hpp"
 #include "traceback.hpp"
 
+#include <string_view>
 #include <vector>
 
 namespace frame {
@@ -61,7 +62,12 @@ Ref make_code(const FunctionSpec& spec) noexcept {
                                    : Ref::steal(PyTuple_New(0));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     if (!varnames || !freevars || !qualname) return {};
-    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    // CPython 3.13 inlines a class call straight into a plain `__init__` (no
+    // *args or **kwargs) without checking the function's version, which would
+    // run the code object's placeholder bytecode instead of the C++ body; a
+    // code object without CO_OPTIMIZED is never inlined that way.
+    const bool inlinable_init = std::string_view(spec.name) == "__init__" && !spec.varargs && !spec.varkw;
+    int flags = (inlinable_init ? 0 : CO_OPTIMIZED) | CO_NEWLOCALS;
     if (spec.varargs) flags |= CO_VARARGS;
     if (spec.varkw) flags |= CO_VARKEYWORDS;
     Ref changes = Ref::steal(Py_BuildValue(
