@@ -3,7 +3,9 @@
 namespace frame {
 
 namespace {
-thread_local int g_depth = 0;
+// initial-exec: one static TLS slot, read without a call into the dynamic
+// loader on every function call (the general model costs a __tls_get_addr).
+[[gnu::tls_model("initial-exec")]] thread_local int g_depth = 0;
 }  // namespace
 
 RecursionGuard::RecursionGuard(const char* where) noexcept {
