@@ -1,0 +1,715 @@
+// fadeline: a list that holds its items weakly.
+//
+// `Fadeline` is a `collections.UserList` whose `data` holds one `weakref.ref`
+// per item. Reads hand back the live objects; every write wraps its items as
+// `weakref.ref(item, self.remove)`, so an entry leaves by itself when its
+// object is finalized; lookups compare a temporary `weakref.ref(item)` with
+// the entries, which matches live objects by equality.
+//
+// Ownership: the instance holds `data`, `data` holds the references, each
+// reference holds its callback (a bound `remove`), and that holds the
+// instance: a non-empty instance is reclaimed by the cyclic collector.
+//
+// Callbacks run whenever an item dies, on any decref, in the middle of any
+// operation on the same list. So nothing here keeps a borrowed entry of
+// `data` across a call that can run Python code, and the items an operation
+// is about to store are kept alive until they are stored.
+#include "frame.hpp"
+
+#include <memory>
+
+namespace {
+
+using frame::Call;
+using frame::Ref;
+
+frame::Str s_weakref{"weakref"}, s_ref{"ref"}, s_ReferenceType{"ReferenceType"},
+    s_Fadeline{"Fadeline"}, s_data{"data"}, s_class{"__class__"}, s_name{"__name__"},
+    s_init{"__init__"}, s_contains{"__contains__"}, s_getitem{"__getitem__"},
+    s_setitem{"__setitem__"}, s_iadd{"__iadd__"}, s_remove{"remove"}, s_append{"append"},
+    s_index{"index"}, s_count{"count"}, s_pop{"pop"}, s_insert{"insert"}, s_extend{"extend"},
+    s_sort{"sort"}, s_key{"key"}, s_qualname{"__qualname__"},
+    s_collections{"collections"}, s_UserList{"UserList"}, s_reverse{"reverse"}, s_separator{", "}, s_empty{""};
+
+frame::Builtin b_super{"super"}, b_TypeError{"TypeError"}, b_list{"list"};
+
+// The type of the references `weakref.ref` makes (fixed at import, taken from
+// a reference rather than from the module, which callers may patch).
+PyObject* g_ref_type = nullptr;
+// slice(None, None, -1), the subscription of `__reversed__`.
+PyObject* g_reverse_slice = nullptr;
+// The function behind the sort keys, made once.
+PyObject* g_sort_key = nullptr;
+
+// The methods of `collections.UserList` whose bodies are one operation on
+// `self.data`. When super() from a method of `Fadeline` reaches one of these
+// very functions, the operation is applied to `self.data` here: the same
+// attribute read and the same list operation, without the Python frame.
+enum Base { kContains, kGetitem, kSetitem, kRemove, kAppend, kIndex, kCount, kPop, kInsert, kSort, kBases };
+const frame::Str* const kBaseNames[kBases] = {&s_contains, &s_getitem, &s_setitem, &s_remove, &s_append,
+                                              &s_index, &s_count, &s_pop, &s_insert, &s_sort};
+PyObject* g_userlist[kBases] = {};
+
+const char* const kFadelineDoc =
+    "Fadeline Class\n"
+    "\n"
+    "    A special implementation of python native list object, where the stored\n"
+    "    items are weak references of the original list. \n"
+    "\n"
+    "    Special Behaviors:\n"
+    "        - if an object referenced is finalized (garbage collected), its\n"
+    "          reference is removed from the list automatically (auto-cleanup)\n"
+    "        - all queries (read) from the list returns the actual object. \n"
+    "        - all modifications (writes) to the list takes in actual objects, and\n"
+    "          stores in the form of weakrefs.\n"
+    "        - all handling of weakrefs should be invisible to the user.\n"
+    "\n"
+    "    Note:\n"
+    "        Because all stored items are weakrefs, be careful of context and garbage\n"
+    "        collections.\n"
+    "    ";
+
+// ---------------------------------------------------------------------------
+// References
+
+// weakref.ref(item, self.remove): a new entry owned by `self`. `weakref`,
+// its `ref` and `self.remove` are read afresh for every entry.
+Ref make_entry(PyObject* self, PyObject* item) {
+    Ref weakref = frame::global(s_weakref);
+    Ref ref = weakref ? frame::attr(weakref.get(), s_ref) : Ref();
+    if (!ref) return {};
+    Ref callback = frame::attr(self, s_remove);
+    if (!callback) return {};
+    if (ref.get() == g_ref_type) return Ref::steal(PyWeakref_NewRef(item, callback.get()));
+    PyObject* args[] = {item, callback.get()};
+    return Ref::steal(PyObject_Vectorcall(ref.get(), args, 2, nullptr));
+}
+
+// weakref.ref(item): the temporary reference a lookup compares with the
+// entries (equal when both objects are alive and equal).
+Ref make_probe(PyObject* item) {
+    Ref weakref = frame::global(s_weakref);
+    Ref ref = weakref ? frame::attr(weakref.get(), s_ref) : Ref();
+    if (!ref) return {};
+    if (ref.get() == g_ref_type) return Ref::steal(PyWeakref_NewRef(item, nullptr));
+    return Ref::steal(PyObject_CallOneArg(ref.get(), item));
+}
+
+// r(): the live item of an entry, None once it is gone.
+Ref live(PyObject* entry) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(entry)) != g_ref_type)
+        return Ref::steal(PyObject_CallNoArgs(entry));
+    PyObject* item = nullptr;
+    if (PyWeakref_GetRef(entry, &item) < 0) return {};
+    return item ? Ref::steal(item) : frame::none();
+}
+
+// [weakref.ref(i, self.remove) for i in items], iterating `items` once.
+// Every element also goes to `pins`, which the caller keeps until the
+// entries are stored: an element that nothing else holds (one made by a
+// generator, say) would otherwise die before its entry reaches `data`, and
+// its cleanup would find nothing to remove. The caller drops `entries`
+// before `pins`, so that on failure no callback of an unstored entry runs.
+int make_entries(PyObject* self, PyObject* items, Ref& entries, Ref& pins) {
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
+    pins = Ref::steal(PyList_New(0));
+    entries = Ref::steal(PyList_New(0));
+    if (!iterator || !pins || !entries) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (PyList_Append(pins.get(), item.get()) < 0) return -1;
+        Ref entry = make_entry(self, item.get());
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// super() calls
+
+// True when super().<name> inside the running method reaches UserList's own
+// function for `which`, whose body is one operation on `self.data`.
+bool reaches_userlist(const Call& c, PyObject* self, Base which) {
+    if (!g_userlist[which]) return false;
+    Ref entry = frame::super_lookup(c, self, *kBaseNames[which]);
+    return entry.get() == g_userlist[which];
+}
+
+// `self.data` when super().<name> reaches UserList's own function
+// (`inline_base` set), so that its one operation can be applied here with
+// the same attribute read and the same list operation; otherwise
+// `inline_base` is false and the caller takes the general path. A null Ref
+// with `inline_base` set means reading `data` failed, as it would have
+// inside the base method.
+Ref base_data(const Call& c, PyObject* self, Base which, bool& inline_base) {
+    inline_base = reaches_userlist(c, self, which);
+    return inline_base ? frame::attr(self, s_data) : Ref();
+}
+
+// data.<name>(*args) for the operation `which`.
+Ref call_on(PyObject* data, Base which, PyObject* arg, PyObject* second = nullptr) {
+    PyObject* args[] = {data, arg, second};
+    return Ref::steal(PyObject_VectorcallMethod(*kBaseNames[which], args, second ? 3 : 2, nullptr));
+}
+
+// super().<name>(arg): `self.data.<name>(arg)` when super() reaches UserList.
+Ref base_method(const Call& c, PyObject* self, Base which, PyObject* arg) {
+    bool inline_base;
+    Ref data = base_data(c, self, which, inline_base);
+    if (!inline_base) return frame::call_super(c, self, *kBaseNames[which], {arg});
+    return data ? call_on(data.get(), which, arg) : Ref();
+}
+
+// ---------------------------------------------------------------------------
+// Storage and reads
+
+PyObject* fadeline_init(Call& c) {
+    PyObject* self = c[0];
+    c.at(25);
+    Ref pins, entries;
+    if (make_entries(self, c[1], entries, pins) < 0) return nullptr;
+    c.at(26);
+    Ref done = frame::call_super(c, self, s_init, {entries.get()});
+    entries.reset();
+    pins.reset();
+    return done ? frame::none().release() : nullptr;
+}
+
+PyObject* fadeline_contains(Call& c) {
+    PyObject* self = c[0];
+    c.at(29);
+    Ref probe = make_probe(c[1]);
+    if (!probe) return nullptr;
+    bool inline_base;
+    Ref data = base_data(c, self, kContains, inline_base);
+    if (!inline_base) return frame::call_super(c, self, s_contains, {probe.get()}).release();
+    if (!data) return nullptr;
+    int inside = PySequence_Contains(data.get(), probe.get());
+    return inside < 0 ? nullptr : PyBool_FromLong(inside);
+}
+
+// The generator of `__getitem__` for a slice: (r() for r in <the slice>).
+class SliceGenerator final : public frame::GeneratorState {
+public:
+    explicit SliceGenerator(Ref iterator) noexcept : iterator_(std::move(iterator)) {}
+    PyObject* next(int&) noexcept override {
+        Ref entry = Ref::steal(PyIter_Next(iterator_.get()));
+        return entry ? live(entry.get()).release() : nullptr;
+    }
+    int traverse(visitproc visit, void* arg) noexcept override {
+        Py_VISIT(iterator_.get());
+        return 0;
+    }
+
+private:
+    Ref iterator_;  // over a new list that only this generator holds
+};
+
+PyObject* fadeline_getitem(Call& c) {
+    PyObject* self = c[0];
+    PyObject* index = c[1];
+    c.at(32);
+    if (PySlice_Check(index)) {
+        c.at(33);
+        Ref cls = frame::attr(self, s_class);
+        Ref data = cls ? frame::attr(self, s_data) : Ref();
+        Ref part = data ? Ref::steal(PyObject_GetItem(data.get(), index)) : Ref();
+        Ref iterator = part ? Ref::steal(PyObject_GetIter(part.get())) : Ref();
+        if (!iterator) return nullptr;
+        std::unique_ptr<frame::GeneratorState> state(new SliceGenerator(std::move(iterator)));
+        Ref items = frame::make_generator("genexpr", "Fadeline.__getitem__.<locals>.genexpr", 33,
+                                          std::move(state));
+        if (!items) return nullptr;
+        return PyObject_CallOneArg(cls.get(), items.get());
+    }
+    c.at(34);
+    bool inline_base;
+    Ref data = base_data(c, self, kGetitem, inline_base);
+    Ref entry;
+    if (!inline_base) {
+        entry = frame::call_super(c, self, s_getitem, {index});
+    } else if (data) {
+        entry = Ref::steal(PyObject_GetItem(data.get(), index));
+    }
+    return entry ? live(entry.get()).release() : nullptr;
+}
+
+PyObject* fadeline_setitem(Call& c) {
+    PyObject* self = c[0];
+    PyObject* index = c[1];
+    Ref pins, stored;
+    c.at(37);
+    if (PySlice_Check(index)) {
+        c.at(38);
+        if (make_entries(self, c[2], stored, pins) < 0) return nullptr;
+    } else {
+        c.at(40);
+        stored = make_entry(self, c[2]);
+        if (!stored) return nullptr;
+    }
+    c.at(41);
+    bool inline_base;
+    Ref data = base_data(c, self, kSetitem, inline_base);
+    int done;
+    if (!inline_base) {
+        done = frame::call_super(c, self, s_setitem, {index, stored.get()}) ? 0 : -1;
+    } else {
+        done = data ? PyObject_SetItem(data.get(), index, stored.get()) : -1;
+    }
+    stored.reset();
+    pins.reset();
+    return done < 0 ? nullptr : frame::none().release();
+}
+
+// The generator of `__iter__`: for r in self.data: yield r(). `data` is read
+// on the first step; the list iterator checks the current length before
+// each step, so entries removed meanwhile are simply not reached.
+class IterGenerator final : public frame::GeneratorState {
+public:
+    explicit IterGenerator(PyObject* self) noexcept : self_(Ref::borrow(self)) {}
+    PyObject* next(int& line) noexcept override {
+        line = 44;
+        if (!iterator_) {
+            Ref data = frame::attr(self_.get(), s_data);
+            if (!data) return nullptr;
+            iterator_ = Ref::steal(PyObject_GetIter(data.get()));
+            if (!iterator_) return nullptr;
+        }
+        Ref entry = Ref::steal(PyIter_Next(iterator_.get()));
+        if (!entry) return nullptr;
+        line = 45;
+        return live(entry.get()).release();
+    }
+    int traverse(visitproc visit, void* arg) noexcept override {
+        Py_VISIT(self_.get());
+        Py_VISIT(iterator_.get());
+        return 0;
+    }
+
+private:
+    Ref self_;
+    Ref iterator_;
+};
+
+PyObject* fadeline_iter(Call& c) {
+    std::unique_ptr<frame::GeneratorState> state(new IterGenerator(c[0]));
+    return frame::make_generator("__iter__", "Fadeline.__iter__", 44, std::move(state)).release();
+}
+
+// list(self): the live items, gathered by iterating the instance.
+Ref as_list(PyObject* self) {
+    if (b_list.get() == reinterpret_cast<PyObject*>(&PyList_Type)) return Ref::steal(PySequence_List(self));
+    return Ref::steal(PyObject_CallOneArg(b_list, self));
+}
+
+PyObject* fadeline_eq(Call& c) {
+    c.at(48);
+    Ref items = as_list(c[0]);
+    return items ? PyObject_RichCompare(items.get(), c[1], Py_EQ) : nullptr;
+}
+
+PyObject* fadeline_reversed(Call& c) {
+    c.at(51);
+    return PyObject_GetItem(c[0], g_reverse_slice);
+}
+
+PyObject* fadeline_remove(Call& c) {
+    PyObject* self = c[0];
+    PyObject* item = c[1];
+    c.at(68);
+    Ref weakref = frame::global(s_weakref);
+    Ref reference_type = weakref ? frame::attr(weakref.get(), s_ReferenceType) : Ref();
+    if (!reference_type) return nullptr;
+    int is_reference = PyObject_IsInstance(item, reference_type.get());
+    if (is_reference < 0) return nullptr;
+    Ref probe;
+    if (is_reference) {
+        c.at(69);
+        probe = Ref::borrow(item);
+    } else {
+        c.at(71);
+        probe = make_probe(item);
+        if (!probe) return nullptr;
+    }
+    return base_method(c, self, kRemove, probe.get()) ? frame::none().release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Adding items
+
+PyObject* fadeline_add(Call& c) {
+    PyObject* self = c[0];
+    PyObject* item = c[1];
+    c.at(54);
+    Ref fadeline = frame::global(s_Fadeline);
+    if (!fadeline) return nullptr;
+    int accepted = PyObject_IsInstance(item, fadeline.get());
+    if (accepted < 0) return nullptr;
+    if (!accepted) {
+        c.at(56);
+        Ref name = frame::attr(reinterpret_cast<PyObject*>(Py_TYPE(item)), s_name);
+        Ref text = name ? Ref::steal(PyObject_Format(name.get(), s_empty)) : Ref();
+        Ref message = text ? Ref::steal(PyUnicode_FromFormat(
+                                 "can only concatenante Fadeline (not \"%U\") to Fadeline", text.get()))
+                           : Ref();
+        if (message) PyErr_SetObject(b_TypeError, message.get());
+        return nullptr;
+    }
+    c.at(58);
+    fadeline = frame::global(s_Fadeline);
+    Ref result = fadeline ? Ref::steal(PyObject_CallNoArgs(fadeline.get())) : Ref();
+    if (!result) return nullptr;
+    c.at(59);
+    if (!Ref::steal(PyObject_CallMethodOneArg(result.get(), s_extend, self))) return nullptr;
+    c.at(60);
+    if (!Ref::steal(PyObject_CallMethodOneArg(result.get(), s_extend, item))) return nullptr;
+    return result.release();
+}
+
+PyObject* fadeline_iadd(Call& c) {
+    PyObject* self = c[0];
+    c.at(64);
+    Ref pins, entries;
+    if (make_entries(self, c[1], entries, pins) < 0) return nullptr;
+    c.at(65);
+    Ref result = frame::call_super(c, self, s_iadd, {entries.get()});
+    entries.reset();
+    pins.reset();
+    return result.release();
+}
+
+PyObject* fadeline_append(Call& c) {
+    PyObject* self = c[0];
+    c.at(74);
+    Ref entry = make_entry(self, c[1]);
+    if (!entry) return nullptr;
+    bool inline_base;
+    Ref data = base_data(c, self, kAppend, inline_base);
+    if (!inline_base) return frame::call_super(c, self, s_append, {entry.get()}) ? frame::none().release() : nullptr;
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get()))
+        return PyList_Append(data.get(), entry.get()) < 0 ? nullptr : frame::none().release();
+    return call_on(data.get(), kAppend, entry.get()) ? frame::none().release() : nullptr;
+}
+
+PyObject* fadeline_insert(Call& c) {
+    PyObject* self = c[0];
+    c.at(89);
+    Ref entry = make_entry(self, c[2]);
+    if (!entry) return nullptr;
+    bool inline_base;
+    Ref data = base_data(c, self, kInsert, inline_base);
+    Ref done;
+    if (!inline_base) {
+        done = frame::call_super(c, self, s_insert, {c[1], entry.get()});
+    } else if (data) {
+        done = call_on(data.get(), kInsert, c[1], entry.get());
+    }
+    return done ? frame::none().release() : nullptr;
+}
+
+PyObject* fadeline_extend(Call& c) {
+    PyObject* self = c[0];
+    c.at(92);
+    Ref pins, entries;
+    if (make_entries(self, c[1], entries, pins) < 0) return nullptr;
+    c.at(93);
+    Ref done = frame::call_super(c, self, s_extend, {entries.get()});
+    entries.reset();
+    pins.reset();
+    return done ? frame::none().release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Looking items up
+
+PyObject* fadeline_index(Call& c) {
+    c.at(77);
+    Ref probe = make_probe(c[1]);
+    return probe ? base_method(c, c[0], kIndex, probe.get()).release() : nullptr;
+}
+
+PyObject* fadeline_count(Call& c) {
+    c.at(80);
+    Ref probe = make_probe(c[1]);
+    return probe ? base_method(c, c[0], kCount, probe.get()).release() : nullptr;
+}
+
+// Takes out of `data` (an exact list) the first entry that equals `probe`
+// and returns its live item; ValueError as list.index words it when none
+// does. The live item is held across the comparison, which may run any
+// code: entries that move meanwhile are followed by identity, so the entry
+// taken is the one that matched and the item returned is the one it held.
+Ref take_equal(PyObject* data, PyObject* probe) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
+        Ref item = live(entry.get());
+        if (!item) return {};
+        int equal = PyObject_RichCompareBool(entry.get(), probe, Py_EQ);
+        if (equal < 0) return {};
+        if (!equal) continue;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(data); ++j) {
+            if (PyList_GET_ITEM(data, j) != entry.get()) continue;
+            if (PyList_SetSlice(data, j, j + 1, nullptr) < 0) return {};
+            return item;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%R is not in list", probe);
+    return {};
+}
+
+// pop(item=-1): with a position (anything that has __index__), the entry
+// there leaves as list.pop takes it; with an object, the first entry whose
+// live item equals it (the lookup of `index`). Either way the live item of
+// the removed entry is returned, None for an entry whose item is gone.
+PyObject* fadeline_pop(Call& c) {
+    PyObject* self = c[0];
+    PyObject* item = c[1];
+    c.at(83);
+    if (PyIndex_Check(item)) {
+        c.at(84);
+        Ref entry = base_method(c, self, kPop, item);
+        return entry ? live(entry.get()).release() : nullptr;
+    }
+    c.at(85);
+    Ref probe = make_probe(item);
+    if (!probe) return nullptr;
+    Ref position, entry;
+    if (reaches_userlist(c, self, kIndex) && reaches_userlist(c, self, kPop)) {
+        Ref data = frame::attr(self, s_data);
+        if (!data) return nullptr;
+        if (PyList_CheckExact(data.get())) return take_equal(data.get(), probe.get()).release();
+        position = call_on(data.get(), kIndex, probe.get());
+        if (!position) return nullptr;
+        c.at(86);
+        data = frame::attr(self, s_data);
+        entry = data ? call_on(data.get(), kPop, position.get()) : Ref();
+    } else {
+        position = frame::call_super(c, self, s_index, {probe.get()});
+        if (!position) return nullptr;
+        c.at(86);
+        entry = base_method(c, self, kPop, position.get());
+    }
+    return entry ? live(entry.get()).release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Sorting
+
+// The sort key, bound to the caller's `key`: lambda x: x() when that is
+// None, lambda x: key(x()) otherwise.
+PyObject* sort_key(Call& c) {
+    Ref key = Ref::borrow(c[0]);
+    Ref item = live(c[1]);
+    if (!item || key.get() == Py_None) return item.release();
+    c.at(99);
+    return PyObject_CallOneArg(key.get(), item.get());
+}
+
+const frame::FunctionSpec sort_key_spec{
+    .name = "<lambda>", .qualname = "Fadeline.sort.<locals>.<lambda>", .params = {"key", "x"},
+    .line = 97, .body = sort_key};
+
+// The live items of the entries of `data`. A list is empty while it is
+// sorted, so an item finalized then (say by a key function dropping its last
+// reference) would find no entry to remove and leave a dead one behind; held
+// here, such items die once the sorted list is back.
+Ref pin_items(PyObject* data) {
+    Ref pins = Ref::steal(PyList_New(0));
+    if (!pins || !PyList_CheckExact(data)) return pins;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
+        if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != g_ref_type) continue;
+        PyObject* item = nullptr;
+        if (PyWeakref_GetRef(entry.get(), &item) < 0) return {};
+        Ref held = Ref::steal(item);
+        if (held && PyList_Append(pins.get(), held.get()) < 0) return {};
+    }
+    return pins;
+}
+
+PyObject* fadeline_sort(Call& c) {
+    PyObject* self = c[0];
+    c.at(96);
+    Ref key = Ref::steal(PyMethod_New(g_sort_key, c[1]));
+    if (!key) return nullptr;
+    c.at(100);
+    if (reaches_userlist(c, self, kSort)) {
+        Ref data = frame::attr(self, s_data);
+        Ref pins = data ? pin_items(data.get()) : Ref();
+        Ref names = pins ? Ref::steal(PyTuple_Pack(2, s_key.get(), s_reverse.get())) : Ref();
+        if (!names) return nullptr;
+        PyObject* args[] = {data.get(), key.get(), c[2]};
+        Ref done = Ref::steal(PyObject_VectorcallMethod(s_sort, args, 1, names.get()));
+        pins.reset();
+        return done ? frame::none().release() : nullptr;
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!no_args || !keywords || PyDict_SetItem(keywords.get(), s_key, key.get()) < 0 ||
+        PyDict_SetItem(keywords.get(), s_reverse, c[2]) < 0)
+        return nullptr;
+    return frame::call_super(c, self, s_sort, no_args.get(), keywords.get()) ? frame::none().release()
+                                                                              : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// String forms
+
+// "Fadeline([" + ", ".join(form(i) for i in self) + "])"
+PyObject* string_form(PyObject* self, PyObject* (*form)(PyObject*)) {
+    Ref parts = Ref::steal(PyList_New(0));
+    Ref iterator = parts ? Ref::steal(PyObject_GetIter(self)) : Ref();
+    if (!iterator) return nullptr;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref text = Ref::steal(form(item.get()));
+        if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(s_separator, parts.get()));
+    return joined ? PyUnicode_FromFormat("Fadeline([%U])", joined.get()) : nullptr;
+}
+
+PyObject* fadeline_repr(Call& c) {
+    c.at(103);
+    return string_form(c[0], PyObject_Repr);
+}
+
+PyObject* fadeline_str(Call& c) {
+    c.at(106);
+    return string_form(c[0], PyObject_Str);
+}
+
+// ---------------------------------------------------------------------------
+// Function records
+
+const frame::FunctionSpec init_spec{
+    .name = "__init__", .qualname = "Fadeline.__init__", .params = {"self", "items"},
+    .locals = {"data"}, .line = 24, .uses_super = true, .body = fadeline_init};
+const frame::FunctionSpec contains_spec{
+    .name = "__contains__", .qualname = "Fadeline.__contains__", .params = {"self", "item"},
+    .line = 28, .uses_super = true, .body = fadeline_contains};
+const frame::FunctionSpec getitem_spec{
+    .name = "__getitem__", .qualname = "Fadeline.__getitem__", .params = {"self", "index"},
+    .line = 31, .uses_super = true, .body = fadeline_getitem};
+const frame::FunctionSpec setitem_spec{
+    .name = "__setitem__", .qualname = "Fadeline.__setitem__", .params = {"self", "index", "item"},
+    .line = 36, .uses_super = true, .body = fadeline_setitem};
+const frame::FunctionSpec iter_spec{
+    .name = "__iter__", .qualname = "Fadeline.__iter__", .params = {"self"}, .locals = {"r"},
+    .line = 43, .body = fadeline_iter};
+const frame::FunctionSpec eq_spec{
+    .name = "__eq__", .qualname = "Fadeline.__eq__", .params = {"self", "other"}, .line = 47,
+    .body = fadeline_eq};
+const frame::FunctionSpec reversed_spec{
+    .name = "__reversed__", .qualname = "Fadeline.__reversed__", .params = {"self"}, .line = 50,
+    .body = fadeline_reversed};
+const frame::FunctionSpec add_spec{
+    .name = "__add__", .qualname = "Fadeline.__add__", .params = {"self", "item"},
+    .locals = {"r"}, .line = 53, .body = fadeline_add};
+const frame::FunctionSpec iadd_spec{
+    .name = "__iadd__", .qualname = "Fadeline.__iadd__", .params = {"self", "items"},
+    .locals = {"data"}, .line = 63, .uses_super = true, .body = fadeline_iadd};
+const frame::FunctionSpec remove_spec{
+    .name = "remove", .qualname = "Fadeline.remove", .params = {"self", "item"}, .line = 67,
+    .uses_super = true, .body = fadeline_remove};
+const frame::FunctionSpec append_spec{
+    .name = "append", .qualname = "Fadeline.append", .params = {"self", "item"}, .line = 73,
+    .uses_super = true, .body = fadeline_append};
+const frame::FunctionSpec index_spec{
+    .name = "index", .qualname = "Fadeline.index", .params = {"self", "item"}, .line = 76,
+    .uses_super = true, .body = fadeline_index};
+const frame::FunctionSpec count_spec{
+    .name = "count", .qualname = "Fadeline.count", .params = {"self", "item"}, .line = 79,
+    .uses_super = true, .body = fadeline_count};
+const frame::FunctionSpec pop_spec{
+    .name = "pop", .qualname = "Fadeline.pop", .params = {"self", "item"},
+    .locals = {"position"}, .line = 82, .uses_super = true, .body = fadeline_pop};
+const frame::FunctionSpec insert_spec{
+    .name = "insert", .qualname = "Fadeline.insert", .params = {"self", "index", "item"},
+    .line = 88, .uses_super = true, .body = fadeline_insert};
+const frame::FunctionSpec extend_spec{
+    .name = "extend", .qualname = "Fadeline.extend", .params = {"self", "items"},
+    .locals = {"data"}, .line = 91, .uses_super = true, .body = fadeline_extend};
+const frame::FunctionSpec sort_spec{
+    .name = "sort", .qualname = "Fadeline.sort", .params = {"self", "key", "reverse"},
+    .locals = {"sort_key"}, .line = 95, .uses_super = true, .body = fadeline_sort};
+const frame::FunctionSpec repr_spec{
+    .name = "__repr__", .qualname = "Fadeline.__repr__", .params = {"self"}, .line = 102,
+    .body = fadeline_repr};
+const frame::FunctionSpec str_spec{
+    .name = "__str__", .qualname = "Fadeline.__str__", .params = {"self"}, .line = 105,
+    .body = fadeline_str};
+
+// ---------------------------------------------------------------------------
+// Module body
+
+// Remembers UserList's own functions (for the inline base operations), the
+// reference type and the reversing slice.
+int remember_base(PyObject* userlist) {
+    for (int i = 0; i < kBases; ++i) {
+        Ref function = frame::class_lookup(reinterpret_cast<PyTypeObject*>(userlist), *kBaseNames[i]);
+        if (!function || !PyFunction_Check(function.get())) continue;
+        Ref qualname = frame::attr(function.get(), s_qualname);
+        Ref expected = Ref::steal(PyUnicode_FromFormat("UserList.%U", kBaseNames[i]->get()));
+        if (!qualname || !expected) return -1;
+        int same = PyObject_RichCompareBool(qualname.get(), expected.get(), Py_EQ);
+        if (same < 0) return -1;
+        if (same) Py_XSETREF(g_userlist[i], function.release());
+    }
+    Ref probe = Ref::steal(PyWeakref_NewRef(userlist, nullptr));
+    if (!probe) return -1;
+    Py_XSETREF(g_ref_type, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(probe.get()))));
+    if (!g_sort_key) g_sort_key = frame::function<sort_key_spec>().release();
+    if (!g_sort_key) return -1;
+    if (!g_reverse_slice) {
+        Ref step = Ref::steal(PyLong_FromLong(-1));
+        g_reverse_slice = step ? PySlice_New(Py_None, Py_None, step.get()) : nullptr;
+    }
+    return g_reverse_slice ? 0 : -1;
+}
+
+int define_fadeline(frame::Body& body) {
+    Ref collections = frame::global(s_collections);
+    Ref userlist = collections ? frame::attr(collections.get(), s_UserList) : Ref();
+    if (!userlist) return -1;
+    if (PyType_Check(userlist.get()) && remember_base(userlist.get()) < 0) return -1;
+    Ref no_items = Ref::steal(Py_BuildValue("(())"));
+    Ref sort_defaults = Ref::steal(Py_BuildValue("(OO)", Py_None, Py_False));
+    Ref pop_defaults = Ref::steal(Py_BuildValue("(i)", -1));
+    if (!no_items || !sort_defaults || !pop_defaults) return -1;
+    frame::ClassBuilder cls("Fadeline", kFadelineDoc);
+    cls.base(std::move(userlist))
+        .method<init_spec>(no_items.get())
+        .method<contains_spec>()
+        .method<getitem_spec>()
+        .method<setitem_spec>()
+        .method<iter_spec>()
+        .method<eq_spec>()
+        .method<reversed_spec>()
+        .method<add_spec>()
+        .method<iadd_spec>()
+        .method<remove_spec>()
+        .method<append_spec>()
+        .method<index_spec>()
+        .method<count_spec>()
+        .method<pop_spec>(pop_defaults.get())
+        .method<insert_spec>()
+        .method<extend_spec>()
+        .method<sort_spec>(sort_defaults.get())
+        .method<repr_spec>()
+        .method<str_spec>();
+    return body.assign("Fadeline", cls.create());
+}
+
+int module_body(frame::Body& body) {
+    if (body.at(1).import("weakref") < 0) return -1;
+    if (body.at(2).import("collections") < 0) return -1;
+    if (define_fadeline(body.at(5)) < 0) return -1;
+    return body.at(109).set_test(Ref::steal(PyDict_New()));
+}
+
+frame::ModuleSpec fadeline_module{"fadeline", nullptr, module_body};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_fadeline(void) { return frame::define_module(fadeline_module); }

@@ -1,0 +1,337 @@
+import collections
+import contextlib
+import dataclasses
+import gc
+import inspect
+import operator
+import random
+import subprocess
+import sys
+import traceback
+import types
+import weakref
+
+import pytest
+
+from morvath.datastructures import fadeline
+from morvath.datastructures.fadeline import Fadeline
+
+METHODS = ("__init__ __contains__ __getitem__ __setitem__ __iter__ __eq__ __reversed__ __add__ "
+           "__iadd__ remove append index count pop insert extend sort __repr__ __str__").split()
+
+
+@dataclasses.dataclass(order=True, unsafe_hash=False)
+class Item:
+    value: int
+    __str__ = lambda self: f"<{self.value}>"
+
+
+class Sub(Fadeline):
+    def __init__(self, items=()):
+        self.given = items
+        super().__init__(items)
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@pytest.fixture
+def items():
+    return [Item(i) for i in range(4)]
+
+
+def test_module_class_and_function_records(items):
+    assert fadeline.__doc__ is None and fadeline.__test__ == {} and fadeline.weakref is weakref
+    assert Fadeline.__bases__ == (collections.UserList,) and Fadeline.__hash__ is None
+    doc = Fadeline.__doc__
+    assert doc.startswith("Fadeline Class\n\n    A special implementation of python native list")
+    assert "original list. \n\n    Special Behaviors:\n" in doc and doc.endswith("collections.\n    ")
+    assert [n for n, v in vars(Fadeline).items() if inspect.isfunction(v)] == METHODS
+    for name in METHODS:
+        f = vars(Fadeline)[name]
+        assert (f.__qualname__, f.__module__, f.__doc__) == (
+            "Fadeline." + name, "morvath.datastructures.fadeline", None)
+    assert [str(inspect.signature(f)) for f in (Fadeline.__init__, Fadeline.pop, Fadeline.sort)] == [
+        "(self, items=())", "(self, item=-1)", "(self, key=None, reverse=False)"]
+    it, part = iter(Fadeline(items)), Sub(items)[1:3]
+    assert (it.__name__, it.__qualname__) == ("__iter__", "Fadeline.__iter__")
+    assert (part.given.__name__, part.given.__qualname__) == (
+        "genexpr", "Fadeline.__getitem__.<locals>.genexpr")
+
+
+def test_reads(items):
+    a, b = items[:2]
+    fl = Fadeline(items=[a, b])
+    assert fl[0] is a and fl[-1] is b and list(Fadeline()) == []
+    assert all(type(r) is weakref.ref for r in fl.data) and len({*map(id, fl.data)}) == 2
+    with pytest.raises(TypeError, match="not iterable"):
+        Fadeline(None)
+    with pytest.raises(IndexError, match="list index out of range") as info:
+        fl[5]
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (last.name, last.filename, last.lineno) == (
+        "morvath.datastructures.fadeline.Fadeline.__getitem__", "src/morvath/datastructures/fadeline", 34)
+
+
+@pytest.mark.parametrize("op", [
+    lambda fl, x: Fadeline.__init__(fl, [x, 1]), lambda fl, x: fl.append(5),
+    lambda fl, x: fl.insert(0, 5), lambda fl, x: fl.extend([x, 5]),
+    lambda fl, x: operator.iadd(fl, [x, 5]), lambda fl, x: operator.setitem(fl, slice(0, 2), [x, 7]),
+    lambda fl, x: operator.setitem(fl, 0, 7), lambda fl, x: 5 in fl, lambda fl, x: fl.remove(5),
+    lambda fl, x: fl.index(5), lambda fl, x: fl.count(5), lambda fl, x: fl.pop("text"),
+])
+def test_refusal_leaves_the_list_unchanged(op, items):
+    fl = Fadeline(items[:2])
+    before = list(fl.data)
+    with pytest.raises(TypeError, match="cannot create weak reference to '(int|str)' object"):
+        op(fl, items[3])
+    assert len(fl.data) == 2 and all(r is s for r, s in zip(fl.data, before))
+
+
+def test_entries_leave_when_items_die(items, unraisable):
+    a, b, c, d = items
+    fl = Fadeline([a, b, a, c])
+    part, back, total = fl[0:3], reversed(fl), fl + Fadeline([a])
+    del items[:], a
+    assert [list(x) for x in (fl, part, back, total)] == [[b, c], [b], [c, b], [b, c]]
+    fl[0] = d                      # the replaced reference goes with its entry
+    del b
+    assert list(fl) == [d, c] and unraisable == []
+    ref = weakref.ref(fl)
+    del fl
+    gc.collect()
+    assert ref() is None
+
+
+def test_dead_entries_and_unstored_callbacks(items, unraisable):
+    fl = Fadeline(items[:2])
+    fl *= 2                        # each reference at two positions: its one callback
+    kept = fl.data[1]              # deletes the first, the second stays dead
+    del fl[1::2], items[:2]        # the callback of a reference no longer stored fails
+    assert fl[0] is None and list(fl) == [None] == fl and repr(fl) == "Fadeline([None])"
+    assert len(unraisable) == 1 and unraisable[0].exc_type is ValueError
+    assert unraisable[0].object == fl.remove and kept() is None
+
+
+def test_lookups_and_equality(items):
+    a, b = items[:2]
+    fl = Fadeline([a, b, a])
+    assert Item(1) in fl and Item(9) not in fl and fl.index(Item(1)) == 1 and fl.count(a) == 2
+    with pytest.raises(TypeError, match=r"index\(\) takes exactly 2 positional arguments \(3 given\)"):
+        fl.index(a, 0)
+    fl.remove(Item(0))
+    fl.remove(weakref.ref(b))          # a reference object is not wrapped again
+    assert list(fl) == [a] and fl == [a] and [a] == fl and fl == Fadeline([a]) and fl != [b]
+    for missing in (Item(9), weakref.ref(b)):
+        with pytest.raises(ValueError, match=r"list.remove\(x\): x not in list"):
+            fl.remove(missing)
+
+
+def test_slices_and_reversed_keep_the_class_but_add_does_not(items):
+    a, b, c = items[:3]
+    fl = Sub([a, b, c])
+    assert type(fl[1:3]) is Sub and list(fl[1:3]) == [b, c] and list(fl[::-2]) == [c, a]
+    assert type(reversed(fl)) is Sub and list(reversed(fl)) == [c, b, a]
+    assert type(Sub([a]) + Sub([b])) is Fadeline and list(Sub([a]) + Sub([b])) == [a, b]
+    for other, name in (([a], "list"), ((a,), "tuple")):
+        with pytest.raises(TypeError) as info:
+            fl + other
+        assert str(info.value) == f'can only concatenante Fadeline (not "{name}") to Fadeline'
+
+
+def test_writes(items):
+    a, b, c, d = items
+    fl = Fadeline([a])
+    assert fl.append(b) is None and fl.insert(0, c) is None and fl.insert(100, d) is None
+    fl[1:3] = [d]
+    assert list(fl) == [c, d, d]
+    with pytest.raises(ValueError, match="extended slice of size 2"):
+        fl[::2] = [a]
+    fl.extend(fl)
+    same = fl
+    fl += fl
+    assert same is fl and list(fl) == [c, d, d] * 4
+
+
+@pytest.mark.parametrize("args, kwargs, order", [
+    ((), {}, [2, 0, 3, 1]), ((), {"key": lambda i: -i.value}, [1, 0, 3, 2]),
+    ((None, True), {}, [1, 0, 3, 2]), ((), {"reverse": True}, [1, 0, 3, 2]),
+    ((), {"key": lambda i: 0}, [0, 1, 2, 3]),
+])
+def test_sort_is_stable_and_moves_the_entries(args, kwargs, order):
+    values = [Item(v) for v in (1, 2, 0, 1)]
+    fl = Fadeline(values)
+    entries = set(map(id, fl.data))
+    assert fl.sort(*args, **kwargs) is None and set(map(id, fl.data)) == entries
+    assert [id(x) for x in fl] == [id(values[i]) for i in order]
+
+
+@pytest.mark.parametrize("form, text", [(repr, "Fadeline([Item(value=1), Item(value=2)])"),
+                                        (str, "Fadeline([<1>, <2>])")])
+def test_string_forms(form, text):
+    one, two = Item(1), Item(2)
+    assert form(Sub([one, two])) == text and form(Fadeline()) == "Fadeline([])"
+
+
+def test_pop_by_position_or_by_equal_item(items):
+    a, b, c, d = items
+    fl = Fadeline([a, b, c, a])
+    assert fl.pop() is a and fl.pop(0) is a and fl.pop(True) is c
+    fl.extend([d, a])
+    assert fl.pop(item=Item(3)) is d and list(fl) == [b, a]
+    with pytest.raises(IndexError, match="pop index out of range"):
+        fl.pop(5)
+    with pytest.raises(ValueError, match="is not in list"):
+        fl.pop(Item(9))
+    fl *= 2
+    del items[:], a
+    assert [fl.pop(), fl.pop(), fl.pop()] == [None, b, b]
+    with pytest.raises(IndexError, match="pop from empty list"):
+        fl.pop()
+
+
+def test_deaths_in_the_middle_of_operations(items, unraisable):
+    fl = Fadeline(Item(i) for i in range(3))      # held until stored, then gone
+    fl.extend(Item(i) for i in range(3))
+    fl[0:0] = (Item(i) for i in range(3))
+    assert len(fl) == 0
+    fl = Fadeline(items)
+    it = iter(fl)
+    assert next(it) is items[0]
+    del items[2]
+    assert list(it) == items[1:]
+    seven = Item(7)
+    fl.extend((items.pop(), v)[1] for v in [seven])    # kills a stored item mid-extend
+    assert list(fl) == [*items, seven]
+    registry = {i: Item(i) for i in range(5)}
+    fl = Fadeline(registry.values())
+    fl.sort(key=lambda i: (registry.pop(3, None), -i.value)[1])
+    assert [i.value for i in fl] == [4, 2, 1, 0] and unraisable == []
+
+
+def test_dead_entry_in_a_slice_is_refused(items):
+    class Advancing(Fadeline):
+        def __init__(self, items=()):
+            if hasattr(items, "__next__"):      # the slice generator, suspended
+                first = next(items)
+                del pool[1]
+                items = [first, *items]
+            super().__init__(items)
+    pool = items
+    fl = Advancing(pool)
+    with pytest.raises(TypeError, match="'NoneType'"):
+        fl[0:3]
+    assert list(fl) == pool
+
+
+def test_comparisons_that_kill_items(unraisable):
+    pool = [Item(i) for i in range(8)]
+
+    class Killer(Item):
+        def __eq__(self, other):
+            del pool[:1]
+            return self.value == other.value
+    fl = Fadeline(pool)
+    for lookup in (operator.contains, Fadeline.count, Fadeline.index, Fadeline.pop, Fadeline.remove):
+        with contextlib.suppress(ValueError):
+            lookup(fl, Killer(7))
+        assert {id(x) for x in fl} <= {id(x) for x in pool}
+    assert unraisable == []
+
+
+def test_random_operations_match_a_list_model():
+    rng = random.Random(7)
+    pool = [Item(i % 5) for i in range(40)]
+    fl, model = Fadeline(), []
+    for _ in range(3000):
+        op, x = rng.randrange(6), None
+        if op == 0 and pool:
+            x, at = rng.choice(pool), rng.randrange(-3, len(model) + 3)
+            fl.insert(at, x), model.insert(at, x)
+        elif op == 1 and pool:
+            victim = pool.pop(rng.randrange(len(pool)))
+            model[:] = [x for x in model if x is not victim]
+            del victim
+        elif op == 2 and model:
+            x = rng.choice(model)
+            assert fl.pop(Item(x.value)) is model.pop(model.index(x))
+        elif op == 3 and model:
+            at = rng.randrange(len(model))
+            assert fl.pop(at) is model.pop(at)
+        elif op == 4:
+            fl.sort(key=lambda i: i.value), model.sort(key=lambda i: i.value)
+        elif op == 5:
+            fl.extend(model[:3]), model.extend(model[:3])
+        assert len(fl) == len(model) and all(x is y for x, y in zip(fl, model))
+
+
+class Between(collections.UserList):
+    """Sits between Fadeline and UserList, so super() reaches Python methods."""
+    calls = set()
+    for _name in ("__init__", "__contains__", "__getitem__", "__setitem__", "remove", "append",
+                  "index", "count", "pop", "insert", "extend", "sort"):
+        locals()[_name] = (lambda name: lambda self, *a, **k: (
+            Between.calls.add(name), getattr(super(Between, self), name)(*a, **k))[1])(_name)
+
+
+class DataProperty(Fadeline):
+    data = property(lambda self: self.__dict__["data"],
+                    lambda self, value: self.__dict__.__setitem__("data", value))
+
+
+@pytest.mark.parametrize("cls", [Fadeline, type("ThroughMixin", (Fadeline, Between), {}), DataProperty])
+def test_every_base_path_behaves_alike(cls, items):
+    a, b, c, d = items
+    fl = cls([a])
+    fl.extend([b]), fl.append(c), fl.insert(0, d)
+    fl[1] = b
+    fl.remove(Item(2))
+    assert list(fl) == [d, b, b] and fl[0] is d and a not in fl and b in fl
+    assert fl.index(b) == 1 and fl.count(b) == 2 and fl.pop(Item(1)) is b and fl.pop(0) is d
+    fl.sort(reverse=True)
+    del items[:], b
+    assert list(fl) == [] and len(fl.data) == 0
+    assert Between not in cls.__mro__ or len(Between.calls) == 12
+
+
+def test_patched_bases_and_globals_are_honoured(monkeypatch, items):
+    seen = []
+    original = collections.UserList.append
+    monkeypatch.setattr(collections.UserList, "append", lambda s, x: (seen.append(x), original(s, x))[1])
+    monkeypatch.setattr(fadeline, "weakref", types.SimpleNamespace(
+        ref=lambda *a: (seen.append(a), weakref.ref(*a))[1], ReferenceType=weakref.ReferenceType))
+    fl = Fadeline(items[:2])
+    fl.append(items[2])
+    assert len(seen) == 4 and type(seen[3]) is weakref.ref and seen[0][1] == fl.remove
+    monkeypatch.setattr(fadeline, "Fadeline", Sub)
+    with pytest.raises(TypeError, match='not "Fadeline"'):
+        fl + fl
+    assert type(Sub() + Sub()) is Sub
+
+
+def test_self_containing_repr_ends_in_recursion_error():
+    code = ("from morvath.datastructures.fadeline import Fadeline\n"
+            "fl = Fadeline(); fl.append(fl)\n"
+            "try:\n    repr(fl)\nexcept RecursionError:\n    print('ok')\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
+
+
+def test_no_leaks():
+    def work(times):
+        for _ in range(times):
+            pool = [Item(i) for i in range(20)]
+            fl = Fadeline(pool)
+            fl += pool[:5]
+            fl.sort(key=lambda i: -i.value)
+            fl.pop(Item(3)), fl.index(pool[4]), repr(fl), fl[2:9], reversed(fl), fl + fl
+            del pool[::2]
+            fl.remove(pool[0])
+        gc.collect()
+        return sys.getallocatedblocks()
+    before = work(200)
+    assert work(1000) - before < 200
