@@ -1,0 +1,1380 @@
+// pathrell: nested dictionaries held as a flat list of (path, value) pairs.
+//
+// `Pathrell` is a list whose items are pairs: the path is the tuple of keys
+// that leads from the outermost dictionary to a value, with an `IndexMarker`
+// standing for each position in a list or tuple on the way. Flattening is a
+// lazy depth-first walk (`Pathrell.__flatten__`), `reconstruct` builds the
+// nested dictionary back, and four list operations check what enters the
+// list and store it as a pair.
+//
+// Ownership: a Pathrell holds strong references to its pairs; pairs hold the
+// path and the value as found, never copies. The flattening generator holds
+// the containers it is walking, their iterators and the keys of the current
+// path, and nothing once it is finished.
+//
+// Every method calls back into Python (items() of mappings, iteration,
+// hashing of keys, user subclasses), and any such call may change the
+// containers being walked; the code keeps strong references across each call
+// and re-reads what it needs afterwards.
+#include "frame.hpp"
+
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+
+using frame::Call;
+using frame::Ref;
+
+frame::Str s_Pathrell{"Pathrell"}, s_DictItem{"DictItem"}, s_IndexMarker{"IndexMarker"},
+    s_MutableMapping{"MutableMapping"}, s_namedtuple{"namedtuple"}, s_flatten{"__flatten__"},
+    s_init{"__init__"}, s_setitem{"__setitem__"}, s_append{"append"}, s_insert{"insert"},
+    s_extend{"extend"}, s_items{"items"}, s_get{"get"}, s_pop{"pop"}, s_type_{"type_"},
+    s_index{"index"}, s_name{"__name__"}, s_module{"module"}, s_path{"path"},
+    s_value{"value"}, s_empty{""}, s_class_getitem{"__class_getitem__"},
+    s_pair_message{"Pathrell only accepts a tuple of path/obj"};
+
+frame::Builtin b_super{"super"}, b_isinstance{"isinstance"}, b_type{"type"}, b_int{"int"},
+    b_list{"list"}, b_tuple{"tuple"}, b_len{"len"}, b_enumerate{"enumerate"},
+    b_ValueError{"ValueError"}, b_IndexError{"IndexError"};
+
+const char* const kPathrellDoc =
+    "Pathrell class (list)\n"
+    "\n"
+    "    Gives a \"flattened\" representation of nested dictionaries through a\n"
+    "    path-value concept: the path represents the dictionary key nesting and\n"
+    "    the value is the object stored at its end, so that\n"
+    "\n"
+    "        dictionary['a']['b']['c'] = object()\n"
+    "\n"
+    "    is equivalent to\n"
+    "\n"
+    "        (('a', 'b', 'c',), object())\n"
+    "\n"
+    "    The class provides the forward and backward translation of a nested dict\n"
+    "    to a list/tuple form, which removes the need for recursive functions over\n"
+    "    dictionary nesting. It extends the base Python list class.\n"
+    "\n"
+    "    Example:\n"
+    "        {'a': {'b': {'c': {'d': object(), 'e': object()}}}}\n"
+    "\n"
+    "        becomes\n"
+    "\n"
+    "        [(('a', 'b', 'c', 'd'), object()),\n"
+    "         (('a', 'b', 'c', 'e'), object())]\n"
+    "\n"
+    "    Format:\n"
+    "        [(path, value), (path, value) ...]\n"
+    "        where path is a tuple of the nested dict keys\n"
+    "\n"
+    "    Note:\n"
+    "        the reconstruction yields a new dict, not the input dict:\n"
+    "\n"
+    "        >>> d = {}\n"
+    "        >>> assert Pathrell(d).reconstruct() == {}\n"
+    "        >>> assert Pathrell(d).reconstruct() is not d\n"
+    "    ";
+
+const char* const kMarkerInitDoc =
+    " Tracks the index position of elements in list/tuple\n"
+    "\n"
+    "        obj: obj to store for\n"
+    "        index: index value\n"
+    "        ";
+
+const char* const kInitDoc =
+    "built-in __init__\n"
+    "\n"
+    "        Any arguments accepted by list() are also accepted, with the special\n"
+    "        condition that a dictionary input is flattened to be stored internally\n"
+    "        as a list structure.\n"
+    "        ";
+
+const char* const kFlattenDoc =
+    "Static func __flatten__\n"
+    "\n"
+    "        Recursively flattens a nested dictionary to its path/value form.\n"
+    "\n"
+    "        Arguments:\n"
+    "            indict (dict): input dictionary\n"
+    "            path (tuple): current dictionary path\n"
+    "\n"
+    "        Returns:\n"
+    "            generator object representing the input dict's flattened form\n"
+    "        ";
+
+const char* const kAppendDoc =
+    "append\n"
+    "\n"
+    "        Appends a new path/value to this list.\n"
+    "\n"
+    "        Arguments:\n"
+    "            item (path/value): tuple of path/obj to append\n"
+    "        ";
+
+const char* const kExtendDoc =
+    "extend\n"
+    "\n"
+    "        Extends the object with many new path/values.\n"
+    "\n"
+    "        Arguments:\n"
+    "            items (list of path/value): list of tuple of path/obj to insert\n"
+    "        ";
+
+const char* const kInsertDoc =
+    "insert\n"
+    "\n"
+    "        Inserts a new path/value to this list.\n"
+    "\n"
+    "        Arguments:\n"
+    "            index (int): list index to insert to\n"
+    "            item (path/value): tuple of path/obj to insert\n"
+    "        ";
+
+const char* const kReconstructDoc =
+    "Reconstruct\n"
+    "\n"
+    "        Takes the current internally stored list-form dictionary and\n"
+    "        reconstructs it into its represented dictionary format. Always\n"
+    "        generates a new dictionary object.\n"
+    "\n"
+    "        Returns:\n"
+    "            dictionary object\n"
+    "        ";
+
+// ---------------------------------------------------------------------------
+// What the fast paths compare against
+//
+// A fast path stands in for a lookup or a call only when the outcome cannot
+// differ: the global still names the object the module body made, and that
+// class has not been changed since (a type watcher clears the flag on the
+// first change). Everything else takes the general path, which performs the
+// lookups and calls one by one.
+
+PyObject* g_dictitem = nullptr;          // the DictItem class made at import
+PyObject* g_index_marker = nullptr;      // the IndexMarker class made at import
+PyObject* g_mutable_mapping = nullptr;   // collections.abc.MutableMapping as imported
+PyObject* g_abc_meta = nullptr;          // its metaclass at import
+PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
+PyObject* g_cache_token = nullptr;       // the token `g_known` was computed under
+PyObject* g_container_types = nullptr;   // (MutableMapping, list, tuple)
+PyObject* g_sequence_types = nullptr;    // (list, tuple)
+PyObject* g_list_insert = nullptr;       // list.insert
+PyObject* g_list_extend = nullptr;       // list.extend
+PyObject* g_full_slice = nullptr;        // slice(None, None, None)
+PyObject* g_minus_one = nullptr;         // -1
+
+bool g_plain_builtins = false;     // the builtins bound at import are the interpreter's own
+bool g_dictitem_pristine = false;
+bool g_index_marker_pristine = false;
+bool g_abc_pristine = false;       // MutableMapping and its metaclass unchanged
+int g_watcher = -1;
+
+// Exact builtin types whose answer to isinstance(x, MutableMapping) is kept:
+// it changes only when a class is registered with an ABC (which moves the
+// cache token) or when the ABC classes themselves change (the watcher).
+struct KnownType {
+    PyTypeObject* type;
+    bool mapping;
+};
+KnownType g_known[12];
+int g_known_count = 0;
+
+int on_type_modified(PyTypeObject* type) noexcept {
+    PyObject* changed = reinterpret_cast<PyObject*>(type);
+    if (changed == g_dictitem) g_dictitem_pristine = false;
+    if (changed == g_index_marker) g_index_marker_pristine = false;
+    if (changed == g_mutable_mapping || changed == g_abc_meta) g_abc_pristine = false;
+    return 0;
+}
+
+// Asks to hear of the first change to `type`. False when the interpreter
+// cannot promise that (no watcher slot left, no version tag).
+bool watch(PyObject* type) noexcept {
+    if (g_watcher < 0 || !PyType_Check(type)) return false;
+    if (PyType_Watch(g_watcher, type) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)) != 0;
+}
+
+// Recomputes the kept answers when the ABC cache token has moved.
+// -1 (no exception) when they cannot be trusted now.
+int refresh_known() noexcept {
+    Ref token = Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
+    if (!token) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (g_cache_token && PyLong_CheckExact(token.get()) && PyLong_CheckExact(g_cache_token)) {
+        int same = PyObject_RichCompareBool(token.get(), g_cache_token, Py_EQ);
+        if (same > 0) return 0;
+        if (same < 0) PyErr_Clear();
+    }
+    for (int i = 0; i < g_known_count; ++i) {
+        int sub = PyObject_IsSubclass(reinterpret_cast<PyObject*>(g_known[i].type), g_mutable_mapping);
+        if (sub < 0) {
+            PyErr_Clear();
+            Py_CLEAR(g_cache_token);
+            return -1;
+        }
+        g_known[i].mapping = sub;
+    }
+    Py_XSETREF(g_cache_token, token.release());
+    return 0;
+}
+
+// isinstance(x, MutableMapping) for an x of exact type `type`, when the
+// answer is known without asking the ABC; -1 otherwise.
+int known_mapping(PyTypeObject* type) noexcept {
+    if (type == &PyDict_Type) return 1;
+    if (!g_abc_pristine || Py_TYPE(g_mutable_mapping) != reinterpret_cast<PyTypeObject*>(g_abc_meta))
+        return -1;
+    for (int i = 0; i < g_known_count; ++i) {
+        if (g_known[i].type != type) continue;
+        if (refresh_known() < 0) return -1;
+        return g_known[i].mapping;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// The builtins, called as the module bound them
+
+Ref call1(PyObject* callable, PyObject* arg) noexcept {
+    return Ref::steal(PyObject_CallOneArg(callable, arg));
+}
+
+Ref call2(PyObject* callable, PyObject* a, PyObject* b) noexcept {
+    PyObject* args[] = {a, b};
+    return Ref::steal(PyObject_Vectorcall(callable, args, 2, nullptr));
+}
+
+int truth_of(Ref result) noexcept { return result ? PyObject_IsTrue(result.get()) : -1; }
+
+int isinstance_of(PyObject* obj, PyObject* cls) noexcept {
+    if (g_plain_builtins) return PyObject_IsInstance(obj, cls);
+    return truth_of(call2(b_isinstance, obj, cls));
+}
+
+Ref type_of(PyObject* obj) noexcept {
+    if (g_plain_builtins) return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    return call1(b_type, obj);
+}
+
+Ref list_of(PyObject* obj) noexcept {
+    return g_plain_builtins ? Ref::steal(PySequence_List(obj)) : call1(b_list, obj);
+}
+
+Ref tuple_of(PyObject* obj) noexcept {
+    return g_plain_builtins ? Ref::steal(PySequence_Tuple(obj)) : call1(b_tuple, obj);
+}
+
+// ---------------------------------------------------------------------------
+// Tests and constructors shared by the methods
+
+// isinstance(obj, MutableMapping), the class read from the module globals.
+int is_mutable_mapping(PyObject* obj) noexcept {
+    Ref mapping = frame::global(s_MutableMapping);
+    if (!mapping) return -1;
+    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
+        int known = known_mapping(Py_TYPE(obj));
+        if (known >= 0) return known;
+    }
+    return isinstance_of(obj, mapping.get());
+}
+
+// isinstance(obj, (MutableMapping, list, tuple)).
+int is_container(PyObject* obj) noexcept {
+    Ref mapping = frame::global(s_MutableMapping);
+    if (!mapping) return -1;
+    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return 1;
+        if (known_mapping(type) == 0) return 0;  // the other kept types are neither list nor tuple
+        return PyObject_IsInstance(obj, g_container_types);
+    }
+    Ref types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
+    return types ? isinstance_of(obj, types.get()) : -1;
+}
+
+// isinstance(obj, (list, tuple)).
+int is_sequence(PyObject* obj) noexcept {
+    if (g_plain_builtins) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == &PyList_Type || type == &PyTuple_Type) return 1;
+        if (type == &PyDict_Type || type == &PyUnicode_Type || type == &PyLong_Type) return 0;
+    }
+    return isinstance_of(obj, g_sequence_types);
+}
+
+// isinstance(obj, IndexMarker), the class read from the module globals.
+int is_marker(PyObject* obj) noexcept {
+    Ref marker = frame::global(s_IndexMarker);
+    if (!marker) return -1;
+    if (g_plain_builtins) {
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker.get());
+        if (Py_TYPE(obj) == cls) return 1;
+        // A class of exact type `type` has no instance check of its own, and
+        // a plain str or int reports its own class.
+        if (PyType_CheckExact(marker.get()) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
+            return PyType_IsSubtype(Py_TYPE(obj), cls);
+    }
+    return isinstance_of(obj, marker.get());
+}
+
+// DictItem(path, value) with `cls` the global DictItem. The class made at
+// import, unchanged, builds its instances as tuple.__new__(cls, (path, value))
+// does: two items in a freshly allocated instance of the class.
+Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
+    if (cls == g_dictitem && g_dictitem_pristine) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyObject* item = type->tp_alloc(type, 2);
+        if (!item) return {};
+        PyTuple_SET_ITEM(item, 0, Py_NewRef(path));
+        PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
+        return Ref::steal(item);
+    }
+    return call2(cls, path, value);
+}
+
+Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
+    Ref cls = frame::global(s_DictItem);
+    return cls ? new_dictitem(cls.get(), path, value) : Ref();
+}
+
+// IndexMarker(container, index), the class read from the module globals. The
+// class made at import, unchanged, gets a new instance with the two
+// attributes that its __init__ sets for an exact int index.
+Ref new_marker(PyObject* container, PyObject* index) noexcept {
+    Ref cls = frame::global(s_IndexMarker);
+    if (!cls) return {};
+    if (cls.get() == g_index_marker && g_index_marker_pristine && g_plain_builtins &&
+        PyLong_CheckExact(index)) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        Ref marker = Ref::steal(type->tp_alloc(type, 0));
+        if (!marker ||
+            PyObject_SetAttr(marker.get(), s_type_, reinterpret_cast<PyObject*>(Py_TYPE(container))) < 0 ||
+            PyObject_SetAttr(marker.get(), s_index, index) < 0)
+            return {};
+        return marker;
+    }
+    return call2(cls.get(), container, index);
+}
+
+// `Pathrell.__flatten__`, both names read when the statement runs.
+Ref lookup_flatten() noexcept {
+    Ref pathrell = frame::global(s_Pathrell);
+    return pathrell ? frame::attr(pathrell.get(), s_flatten) : Ref();
+}
+
+// obj[:], with the module's wording for objects that cannot be subscripted.
+Ref full_slice(PyObject* obj) noexcept {
+    if (PyTuple_CheckExact(obj)) return Ref::borrow(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    bool subscriptable = (type->tp_as_mapping && type->tp_as_mapping->mp_subscript) ||
+                         (type->tp_as_sequence && type->tp_as_sequence->sq_item);
+    if (!subscriptable && PyType_Check(obj)) {
+        int has = PyObject_HasAttrWithError(obj, s_class_getitem);
+        if (has < 0) return {};
+        subscriptable = has;
+    }
+    if (!subscriptable) {
+        frame::raise_unsliceable(obj);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(obj, g_full_slice));
+}
+
+// `raise ValueError(message)` with the builtin bound at import.
+void raise_value_error(PyObject* message) noexcept {
+    if (b_ValueError.get() == PyExc_ValueError || PyExceptionClass_Check(b_ValueError.get())) {
+        PyErr_SetObject(b_ValueError, message);
+        return;
+    }
+    Ref error = call1(b_ValueError, message);
+    if (!error) return;
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetRaisedException(error.release());
+        return;
+    }
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+// The pair checks turn whatever went wrong into the module's one ValueError,
+// raised while the first error is being handled so that the first error is
+// its context. The first error has passed through the method at `check_line`.
+void raise_pair_error(Call& c, int check_line, int raise_line) noexcept {
+    frame::add_function_traceback(c.spec(), check_line);
+    PyObject* first = PyErr_GetRaisedException();
+    c.at(raise_line);
+    raise_value_error(s_pair_message);
+    PyObject* second = PyErr_GetRaisedException();
+    if (second && first && second != first) {
+        PyException_SetContext(second, first);  // steals `first`
+        first = nullptr;
+    }
+    Py_XDECREF(first);
+    PyErr_SetRaisedException(second);
+}
+
+// ---------------------------------------------------------------------------
+// IndexMarker
+
+PyObject* marker_init(Call& c) {
+    PyObject *self = c[0], *obj = c[1], *index = c[2];
+    c.at(14);
+    Ref type = type_of(obj);
+    if (!type || PyObject_SetAttr(self, s_type_, type.get()) < 0) return nullptr;
+    c.at(15);
+    Ref index_type = type_of(index);
+    if (!index_type) return nullptr;
+    Ref value = index_type.get() == b_int.get() ? Ref::borrow(index)
+                : g_plain_builtins                ? Ref::steal(PyNumber_Long(index))
+                                                  : call1(b_int, index);
+    if (!value || PyObject_SetAttr(self, s_index, value.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* marker_repr(Call& c) {
+    PyObject* self = c[0];
+    c.at(18);
+    Ref type = frame::attr(self, s_type_);
+    Ref name = type ? frame::attr(type.get(), s_name) : Ref();
+    Ref index = name ? frame::attr(self, s_index) : Ref();
+    if (!index) return nullptr;
+    Ref name_text = Ref::steal(PyObject_Format(name.get(), s_empty));
+    Ref index_text = name_text ? Ref::steal(PyObject_Format(index.get(), s_empty)) : Ref();
+    if (!index_text) return nullptr;
+    return PyUnicode_FromFormat("%U[%U]", name_text.get(), index_text.get());
+}
+
+const frame::FunctionSpec marker_init_spec{
+    .name = "__init__", .qualname = "IndexMarker.__init__", .params = {"self", "obj", "index"},
+    .line = 8, .doc = kMarkerInitDoc, .body = marker_init};
+const frame::FunctionSpec marker_repr_spec{
+    .name = "__repr__", .qualname = "IndexMarker.__repr__", .params = {"self"}, .line = 17,
+    .body = marker_repr};
+
+// ---------------------------------------------------------------------------
+// Pathrell.__flatten__
+//
+// Each level of nesting stands for one running `__flatten__` generator: its
+// container, the iterator over it, its path and, while it relays the items of
+// a replaced `Pathrell.__flatten__`, that iterator. As long as the recursion
+// reaches the library's own function, the levels live on an explicit stack,
+// so depth costs no C stack and no generator objects. A failure gets one
+// traceback entry per level, as a chain of generators would.
+//
+// A level's path is either a run of `keys_` (a plain tuple, built into a
+// tuple only for the pairs that carry it) or, when slicing or concatenation
+// gave something other than a tuple, the object itself.
+
+constexpr int kLineSlice = 77, kLineMappingTest = 78, kLineItems = 79, kLineMappingDescends = 80,
+              kLineMappingRecurse = 81, kLineMappingLeaf = 84, kLineSequenceTest = 85,
+              kLineEnumerate = 86, kLineSequenceDescends = 87, kLineSequenceRecurse = 88,
+              kLineSequenceLeaf = 91;
+
+// Failures deeper than this show only their innermost traceback entries.
+constexpr size_t kMaxTracebackLevels = 1000;
+
+extern const frame::FunctionSpec flatten_spec;
+
+enum class Kind { Mapping, Sequence, Bare };
+
+struct Level {
+    Kind kind = Kind::Bare;
+    Ref container;
+    Ref iterator;
+    Ref path;      // the path object when it is not a run of keys_
+    Ref foreign;   // the iterator of a replaced __flatten__ being relayed
+    size_t start = 0, end = 0;  // keys_[start, end) is the path
+    size_t restore = 0;         // keys_ size to return to when the level ends
+    Py_ssize_t index = 0;       // enumerate's count
+    bool counted = true;        // enumerate is the interpreter's own: count here
+    bool tracked = false;       // container is in active_
+};
+
+class Flatten final : public frame::GeneratorState {
+public:
+    Flatten(PyObject* indict, PyObject* path) noexcept
+        : indict_(Ref::borrow(indict)), path_arg_(Ref::borrow(path)) {}
+    ~Flatten() override {
+        while (!levels_.empty()) pop();
+    }
+
+    PyObject* next(int& line) noexcept override {
+        try {
+            return advance(line);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return report(line);
+        }
+    }
+
+    int traverse(visitproc visit, void* arg) noexcept override {
+        Py_VISIT(indict_.get());
+        Py_VISIT(path_arg_.get());
+        for (const Level& level : levels_) {
+            Py_VISIT(level.container.get());
+            Py_VISIT(level.iterator.get());
+            Py_VISIT(level.path.get());
+            Py_VISIT(level.foreign.get());
+        }
+        for (const Ref& key : keys_) Py_VISIT(key.get());
+        return 0;
+    }
+
+private:
+    enum Step { kFailed = -1, kEnded = 0, kYielded = 1, kDescended = 2 };
+
+    int fail(int line) noexcept {
+        fail_line_ = line;
+        return kFailed;
+    }
+
+    static int recurse_line(const Level& level) noexcept {
+        return level.kind == Kind::Mapping ? kLineMappingRecurse : kLineSequenceRecurse;
+    }
+
+    // Adds the traceback entries of the inner levels, innermost first; the
+    // generator adds the outermost one at `line`.
+    PyObject* report(int& line) noexcept {
+        int at = fail_line_;
+        size_t added = 0;
+        for (size_t i = levels_.size(); i > 1; --i) {
+            if (added++ < kMaxTracebackLevels) frame::add_function_traceback(flatten_spec, at);
+            at = recurse_line(levels_[i - 2]);
+        }
+        line = at;
+        return nullptr;
+    }
+
+    PyObject* advance(int& line) {
+        if (!started_) {
+            started_ = true;
+            if (begin() < 0) return report(line);
+        }
+        while (!levels_.empty()) {
+            const size_t top = levels_.size() - 1;
+            PyObject* item = nullptr;
+            int step;
+            if (levels_[top].foreign) {
+                step = relay(top, item);
+            } else {
+                switch (levels_[top].kind) {
+                    case Kind::Mapping: step = step_mapping(top, item); break;
+                    case Kind::Sequence: step = step_sequence(top, item); break;
+                    default: step = step_bare(item); break;
+                }
+            }
+            if (step == kFailed) return report(line);
+            if (step == kYielded) return item;
+        }
+        return nullptr;
+    }
+
+    // The outermost level: `path = path[:] if path else ()`, then the kind.
+    int begin() {
+        levels_.emplace_back();
+        levels_[0].container = std::move(indict_);
+        Ref given = std::move(path_arg_);
+        if (set_path(0, given.get()) < 0) return kFailed;
+        return enter(0);
+    }
+
+    int set_path(size_t at, PyObject* given) {
+        Level& level = levels_[at];
+        level.start = level.end = level.restore = keys_.size();
+        if (given == Py_None) return 0;
+        int truth = PyObject_IsTrue(given);
+        if (truth < 0) return fail(kLineSlice);
+        if (!truth) return 0;
+        Ref sliced = full_slice(given);
+        if (!sliced) return fail(kLineSlice);
+        if (!PyTuple_CheckExact(sliced.get())) {
+            level.path = std::move(sliced);
+            return 0;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sliced.get()); ++i)
+            keys_.push_back(Ref::borrow(PyTuple_GET_ITEM(sliced.get(), i)));
+        levels_[at].end = keys_.size();
+        return 0;
+    }
+
+    // Decides what the level walks: a mutable mapping through its items(), a
+    // list or tuple through enumerate, anything else is yielded bare.
+    int enter(size_t at) {
+        PyObject* container = levels_[at].container.get();
+        int mapping = is_mutable_mapping(container);
+        if (mapping < 0) return fail(kLineMappingTest);
+        if (mapping) {
+            Ref items = Ref::steal(PyObject_CallMethodNoArgs(container, s_items));
+            Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+            if (!iterator) return fail(kLineItems);
+            levels_[at].kind = Kind::Mapping;
+            levels_[at].iterator = std::move(iterator);
+        } else {
+            int sequence = is_sequence(container);
+            if (sequence < 0) return fail(kLineSequenceTest);
+            if (!sequence) return 0;
+            bool counted = b_enumerate.get() == reinterpret_cast<PyObject*>(&PyEnum_Type);
+            Ref source = counted ? Ref::borrow(container) : call1(b_enumerate, container);
+            Ref iterator = source ? Ref::steal(PyObject_GetIter(source.get())) : Ref();
+            if (!iterator) return fail(kLineEnumerate);
+            levels_[at].kind = Kind::Sequence;
+            levels_[at].iterator = std::move(iterator);
+            levels_[at].counted = counted;
+        }
+        levels_[at].tracked = active_.insert(container).second;
+        return 0;
+    }
+
+    void pop() noexcept {
+        Level level = std::move(levels_.back());
+        levels_.pop_back();
+        if (level.tracked) active_.erase(level.container.get());
+        while (keys_.size() > level.restore) {
+            Ref key = std::move(keys_.back());
+            keys_.pop_back();
+        }
+    }  // the level's references are dropped last, when nothing refers to them
+
+    // path + (key,) for the level at `at` (the top of the stack).
+    Ref extend_path(size_t at, PyObject* key) {
+        const Level& level = levels_[at];
+        if (level.path) {
+            Ref single = Ref::steal(PyTuple_Pack(1, key));
+            return single ? Ref::steal(PyNumber_Add(level.path.get(), single.get())) : Ref();
+        }
+        const size_t size = level.end - level.start;
+        Ref path = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(size + 1)));
+        if (!path) return {};
+        for (size_t i = 0; i < size; ++i)
+            PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys_[level.start + i].get()));
+        PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), Py_NewRef(key));
+        return path;
+    }
+
+    // `yield DictItem(path + (key,), value)`.
+    int yield_pair(size_t at, PyObject* key_or_container, PyObject* index, PyObject* value,
+                   PyObject*& item, int line) {
+        Ref cls = frame::global(s_DictItem);
+        if (!cls) return fail(line);
+        Ref marker;
+        PyObject* key = key_or_container;
+        if (index) {
+            marker = new_marker(key_or_container, index);
+            if (!marker) return fail(line);
+            key = marker.get();
+        }
+        Ref path = extend_path(at, key);
+        Ref pair = path ? new_dictitem(cls.get(), path.get(), value) : Ref();
+        if (!pair) return fail(line);
+        item = pair.release();
+        return kYielded;
+    }
+
+    // `for d in Pathrell.__flatten__(value, path + (key,)): yield d`, with
+    // `flatten` already looked up.
+    int descend(size_t at, PyObject* flatten, PyObject* value, PyObject* key, int line) {
+        if (flatten != flatten_spec.object) {
+            Ref path = extend_path(at, key);
+            Ref generator = path ? call2(flatten, value, path.get()) : Ref();
+            Ref iterator = generator ? Ref::steal(PyObject_GetIter(generator.get())) : Ref();
+            if (!iterator) return fail(line);
+            levels_[at].foreign = std::move(iterator);
+            return kDescended;
+        }
+        if (active_.count(value)) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while flattening a container "
+                            "that holds itself");
+            return fail(line);
+        }
+        Ref joined;
+        if (levels_[at].path) {
+            joined = extend_path(at, key);
+            if (!joined) return fail(line);
+        }
+        Level child;
+        child.container = Ref::borrow(value);
+        if (!joined) {
+            child.start = levels_[at].start;
+            child.restore = keys_.size();
+            keys_.push_back(Ref::borrow(key));
+            child.end = keys_.size();
+        }
+        levels_.push_back(std::move(child));
+        const size_t inner = levels_.size() - 1;
+        // A run of keys is a non-empty tuple, which slices to itself.
+        if (joined && set_path(inner, joined.get()) < 0) return kFailed;
+        if (enter(inner) < 0) return kFailed;
+        return kDescended;
+    }
+
+    int step_mapping(size_t at, PyObject*& item) {
+        Ref entry = Ref::steal(PyIter_Next(levels_[at].iterator.get()));
+        if (!entry) {
+            if (PyErr_Occurred()) return fail(kLineItems);
+            pop();
+            return kEnded;
+        }
+        Ref pair[2];
+        if (frame::unpack(entry.get(), pair, 2) < 0) return fail(kLineItems);
+        entry.reset();
+        int descends = is_container(pair[1].get());
+        if (descends > 0) descends = PyObject_IsTrue(pair[1].get());
+        if (descends < 0) return fail(kLineMappingDescends);
+        if (!descends) return yield_pair(at, pair[0].get(), nullptr, pair[1].get(), item, kLineMappingLeaf);
+        Ref flatten = lookup_flatten();
+        if (!flatten) return fail(kLineMappingRecurse);
+        return descend(at, flatten.get(), pair[1].get(), pair[0].get(), kLineMappingRecurse);
+    }
+
+    int step_sequence(size_t at, PyObject*& item) {
+        Level& level = levels_[at];
+        Ref index, value;
+        if (level.counted) {
+            value = Ref::steal(PyIter_Next(level.iterator.get()));
+            if (value) index = Ref::steal(PyLong_FromSsize_t(level.index++));
+        } else {
+            Ref entry = Ref::steal(PyIter_Next(level.iterator.get()));
+            if (entry) {
+                Ref pair[2];
+                if (frame::unpack(entry.get(), pair, 2) < 0) return fail(kLineEnumerate);
+                index = std::move(pair[0]);
+                value = std::move(pair[1]);
+            }
+        }
+        if (!value) {
+            if (PyErr_Occurred()) return fail(kLineEnumerate);
+            pop();
+            return kEnded;
+        }
+        if (!index) return fail(kLineEnumerate);
+        PyObject* container = level.container.get();
+        Ref keep = Ref::borrow(container);
+        int descends = is_container(value.get());
+        if (descends > 0) descends = PyObject_IsTrue(value.get());
+        if (descends < 0) return fail(kLineSequenceDescends);
+        if (!descends)
+            return yield_pair(at, container, index.get(), value.get(), item, kLineSequenceLeaf);
+        Ref flatten = lookup_flatten();
+        Ref marker = flatten ? new_marker(container, index.get()) : Ref();
+        if (!marker) return fail(kLineSequenceRecurse);
+        return descend(at, flatten.get(), value.get(), marker.get(), kLineSequenceRecurse);
+    }
+
+    // A level that is not a container yields it bare, once.
+    int step_bare(PyObject*& item) {
+        item = levels_.back().container.copy().release();
+        pop();
+        return kYielded;
+    }
+
+    // The next item of a replaced __flatten__; that code may recurse through
+    // Python, so the interpreter's recursion guard watches each call.
+    int relay(size_t at, PyObject*& item) {
+        Ref iterator = levels_[at].foreign.copy();
+        if (Py_EnterRecursiveCall(" while flattening")) return fail(recurse_line(levels_[at]));
+        item = PyIter_Next(iterator.get());
+        Py_LeaveRecursiveCall();
+        if (item) return kYielded;
+        if (PyErr_Occurred()) return fail(recurse_line(levels_[at]));
+        Ref done = std::move(levels_[at].foreign);
+        return kEnded;
+    }
+
+    Ref indict_;
+    Ref path_arg_;
+    bool started_ = false;
+    int fail_line_ = kLineSlice;
+    std::vector<Level> levels_;
+    std::vector<Ref> keys_;
+    std::unordered_set<PyObject*> active_;
+};
+
+Ref new_flatten(PyObject* indict, PyObject* path) noexcept {
+    try {
+        auto state = std::make_unique<Flatten>(indict, path);
+        return frame::make_generator("__flatten__", "Pathrell.__flatten__", 67, std::move(state));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+}
+
+PyObject* pathrell_flatten(Call& c) { return new_flatten(c[0], c[1]).release(); }
+
+const frame::FunctionSpec flatten_spec{
+    .name = "__flatten__", .qualname = "Pathrell.__flatten__", .params = {"indict", "path"},
+    .locals = {"key", "value", "d", "index"}, .line = 67, .doc = kFlattenDoc,
+    .body = pathrell_flatten};
+
+// ---------------------------------------------------------------------------
+// Pathrell: construction and the checked list operations
+
+// `super().<name>(...)` when super() reaches list: the list's own operation.
+bool reaches_list(const Call& c, PyObject* self, PyObject* name) noexcept {
+    return frame::super_reaches(c, self, name, &PyList_Type);
+}
+
+// super().__init__(*args) with `args` a tuple.
+int super_init(Call& c, PyObject* self, PyObject* args) noexcept {
+    if (reaches_list(c, self, s_init)) return PyList_Type.tp_init(self, args, nullptr);
+    Ref no_keywords = Ref::steal(PyDict_New());
+    if (!no_keywords) return -1;
+    return frame::call_super(c, self, s_init, args, no_keywords.get()) ? 0 : -1;
+}
+
+PyObject* pathrell_init(Call& c) {
+    PyObject* self = c[0];
+    PyObject* args = c.rest();
+    c.at(55);
+    int single;
+    if (g_plain_builtins) {
+        single = PyTuple_GET_SIZE(args) == 1;
+    } else {
+        Ref size = call1(b_len, args);
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        single = size && one ? truth_of(Ref::steal(PyObject_RichCompare(size.get(), one.get(), Py_EQ))) : -1;
+        if (single < 0) return nullptr;
+    }
+    if (single) {
+        int mapping = is_mutable_mapping(PyTuple_GET_ITEM(args, 0));
+        if (mapping < 0) return nullptr;
+        if (mapping) {
+            c.at(56);
+            Ref flatten = lookup_flatten();
+            if (!flatten) return nullptr;
+            Ref generator = flatten.get() == flatten_spec.object
+                                ? new_flatten(PyTuple_GET_ITEM(args, 0), Py_None)
+                                : call1(flatten.get(), PyTuple_GET_ITEM(args, 0));
+            Ref call_args = generator ? Ref::steal(PyTuple_Pack(1, generator.get())) : Ref();
+            if (!call_args || super_init(c, self, call_args.get()) < 0) return nullptr;
+            Py_RETURN_NONE;
+        }
+    }
+    c.at(60);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        Ref iterator = Ref::steal(PyObject_GetIter(PyTuple_GET_ITEM(args, i)));
+        if (!iterator) {
+            raise_pair_error(c, 60, 63);
+            return nullptr;
+        }
+        while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref pair[2];
+            if (frame::unpack(element.get(), pair, 2) < 0) {
+                raise_pair_error(c, 60, 63);
+                return nullptr;
+            }
+        }
+        if (PyErr_Occurred()) {
+            raise_pair_error(c, 60, 63);
+            return nullptr;
+        }
+    }
+    c.at(64);
+    if (super_init(c, self, args) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* pathrell_setitem(Call& c) {
+    PyObject *self = c[0], *index = c[1], *item = c[2];
+    c.at(97);
+    Ref pair[2];
+    if (frame::unpack(item, pair, 2) < 0) {
+        raise_pair_error(c, 97, 99);
+        return nullptr;
+    }
+    c.at(100);
+    Ref stored = tuple_of(item);
+    if (!stored) return nullptr;
+    if (reaches_list(c, self, s_setitem)) {
+        if (PyList_Type.tp_as_mapping->mp_ass_subscript(self, index, stored.get()) < 0) return nullptr;
+    } else if (!frame::call_super(c, self, s_setitem, {index, stored.get()})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* pathrell_append(Call& c) {
+    PyObject *self = c[0], *item = c[1];
+    c.at(110);
+    Ref pair[2];
+    if (frame::unpack(item, pair, 2) < 0) {
+        raise_pair_error(c, 110, 112);
+        return nullptr;
+    }
+    c.at(113);
+    Ref entry = new_dictitem(pair[0].get(), pair[1].get());
+    if (!entry) return nullptr;
+    if (reaches_list(c, self, s_append)) {
+        if (PyList_Append(self, entry.get()) < 0) return nullptr;
+    } else if (!frame::call_super(c, self, s_append, {entry.get()})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* pathrell_extend(Call& c) {
+    PyObject *self = c[0], *items = c[1];
+    c.at(123);
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
+    if (!iterator) {
+        raise_pair_error(c, 123, 126);
+        return nullptr;
+    }
+    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref pair[2];
+        if (frame::unpack(element.get(), pair, 2) < 0) {
+            raise_pair_error(c, 123, 126);
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        raise_pair_error(c, 123, 126);
+        return nullptr;
+    }
+    iterator.reset();
+    // The second pass builds every pair before the list changes at all.
+    c.at(127);
+    Ref converted = Ref::steal(PyList_New(0));
+    iterator = Ref::steal(PyObject_GetIter(items));
+    if (!converted || !iterator) return nullptr;
+    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref pair[2];
+        if (frame::unpack(element.get(), pair, 2) < 0) return nullptr;
+        Ref entry = new_dictitem(pair[0].get(), pair[1].get());
+        if (!entry || PyList_Append(converted.get(), entry.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (reaches_list(c, self, s_extend)) {
+        PyObject* args[] = {self, converted.get()};
+        if (!Ref::steal(PyObject_Vectorcall(g_list_extend, args, 2, nullptr))) return nullptr;
+    } else if (!frame::call_super(c, self, s_extend, {converted.get()})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* pathrell_insert(Call& c) {
+    PyObject *self = c[0], *index = c[1], *item = c[2];
+    c.at(138);
+    Ref pair[2];
+    if (frame::unpack(item, pair, 2) < 0) {
+        raise_pair_error(c, 138, 140);
+        return nullptr;
+    }
+    c.at(141);
+    Ref entry = new_dictitem(pair[0].get(), pair[1].get());
+    if (!entry) return nullptr;
+    if (reaches_list(c, self, s_insert)) {
+        PyObject* args[] = {self, index, entry.get()};
+        if (!Ref::steal(PyObject_Vectorcall(g_list_insert, args, 3, nullptr))) return nullptr;
+    } else if (!frame::call_super(c, self, s_insert, {index, entry.get()})) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Pathrell.reconstruct
+//
+// Each pair walks its path from the new dictionary down, creating levels as
+// it goes, and places its value at the end. The working variables start
+// unbound for every pair: a path that is empty or starts with a marker has no
+// place in the outermost dictionary, and fails the same way wherever it
+// stands in the list.
+
+// k.type_(({},)): a new sequence of the recorded type holding one new dict.
+Ref new_sequence(PyObject* type) noexcept {
+    Ref placeholder = Ref::steal(PyDict_New());
+    if (!placeholder) return {};
+    if (type == reinterpret_cast<PyObject*>(&PyList_Type)) {
+        Ref list = Ref::steal(PyList_New(1));
+        if (list) PyList_SET_ITEM(list.get(), 0, placeholder.release());
+        return list;
+    }
+    Ref single = Ref::steal(PyTuple_Pack(1, placeholder.get()));
+    if (!single || type == reinterpret_cast<PyObject*>(&PyTuple_Type)) return single;
+    return call1(type, single.get());
+}
+
+class Rebuild {
+public:
+    explicit Rebuild(Call& c) noexcept : c_(c) {}
+
+    int run(PyObject* ret, PyObject* path, PyObject* obj) noexcept {
+        c_.at(153);
+        ptr_ = Ref::borrow(ret);
+        c_.at(154);
+        Ref elements = PyTuple_CheckExact(path) && g_plain_builtins ? Ref::borrow(path) : list_of(path);
+        if (!elements) return -1;
+        if (PyTuple_CheckExact(elements.get()) || PyList_CheckExact(elements.get())) {
+            // A private copy (or an immutable tuple): walked by position.
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(elements.get()); ++i) {
+                c_.at(156);
+                k_ = Ref::borrow(PySequence_Fast_GET_ITEM(elements.get(), i));
+                if (apply() < 0) return -1;
+            }
+        } else {
+            while (true) {
+                c_.at(155);
+                int more = PyObject_IsTrue(elements.get());
+                if (more < 0) return -1;
+                if (!more) break;
+                c_.at(156);
+                Ref zero = Ref::steal(PyLong_FromLong(0));
+                k_ = zero ? Ref::steal(PyObject_CallMethodOneArg(elements.get(), s_pop, zero.get())) : Ref();
+                if (!k_ || apply() < 0) return -1;
+            }
+        }
+        return place(obj);
+    }
+
+private:
+    static int unbound(const Ref& variable, const char* name) noexcept {
+        if (variable) return 0;
+        frame::raise_unbound_local(name);
+        return -1;
+    }
+
+    int apply() noexcept {
+        c_.at(157);
+        int marker = is_marker(k_.get());
+        if (marker < 0) return -1;
+        return marker ? marker_step() : key_step();
+    }
+
+    // ptr[index] exists? 1 yes, 0 the lookup raised IndexError, -1 error.
+    int has_position(PyObject* index) noexcept {
+        PyObject* ptr = ptr_.get();
+        if ((PyList_CheckExact(ptr) || PyTuple_CheckExact(ptr)) && PyLong_CheckExact(index)) {
+            Py_ssize_t i = PyLong_AsSsize_t(index);
+            if (i == -1 && PyErr_Occurred()) {
+                // Indexing a list or tuple with such an int raises IndexError.
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+                PyErr_Clear();
+                return 0;
+            }
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(ptr);
+            if (i < 0) i += size;
+            return i >= 0 && i < size;
+        }
+        Ref found = Ref::steal(PyObject_GetItem(ptr, index));
+        if (found) return 1;
+        c_.at(163);
+        if (!PyErr_ExceptionMatches(b_IndexError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+
+    int marker_step() noexcept {
+        c_.at(158);
+        Ref ptr_type = type_of(ptr_.get());
+        Ref recorded = ptr_type ? frame::attr(k_.get(), s_type_) : Ref();
+        if (!recorded) return -1;
+        if (ptr_type.get() != recorded.get()) {
+            c_.at(159);
+            Ref type = frame::attr(k_.get(), s_type_);
+            Ref sequence = type ? new_sequence(type.get()) : Ref();
+            if (!sequence || unbound(prev_ptr_, "prev_ptr") < 0 || unbound(prev_k_, "prev_k") < 0 ||
+                PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), sequence.get()) < 0)
+                return -1;
+        } else {
+            c_.at(162);
+            Ref index = frame::attr(k_.get(), s_index);
+            if (!index) return -1;
+            int has = has_position(index.get());
+            if (has < 0) return -1;
+            if (!has) {
+                c_.at(164);
+                Ref type = frame::attr(k_.get(), s_type_);
+                Ref sequence = type ? new_sequence(type.get()) : Ref();
+                Ref grown = sequence ? Ref::steal(PyNumber_InPlaceAdd(ptr_.get(), sequence.get())) : Ref();
+                if (!grown) return -1;
+                ptr_ = std::move(grown);
+            }
+        }
+        c_.at(165);
+        Ref type = frame::attr(k_.get(), s_type_);
+        if (!type) return -1;
+        if (type.get() == b_tuple.get()) {
+            c_.at(166);
+            if (unbound(prev_ptr_, "prev_ptr") < 0) return -1;
+            tuple_ptr_ = prev_ptr_.copy();
+            c_.at(167);
+            if (unbound(prev_k_, "prev_k") < 0) return -1;
+            tuple_k_ = prev_k_.copy();
+        }
+        c_.at(168);
+        if (unbound(prev_ptr_, "prev_ptr") < 0 || unbound(prev_k_, "prev_k") < 0) return -1;
+        Ref held = Ref::steal(PyObject_GetItem(prev_ptr_.get(), prev_k_.get()));
+        if (!held) return -1;
+        prev_ptr_ = std::move(held);
+        c_.at(169);
+        prev_k_ = Ref::borrow(g_minus_one);
+        c_.at(170);
+        Ref last = Ref::steal(PyObject_GetItem(prev_ptr_.get(), g_minus_one));
+        if (!last) return -1;
+        ptr_ = std::move(last);
+        return 0;
+    }
+
+    int key_step() noexcept {
+        PyObject* key = k_.get();
+        c_.at(172);
+        int mapping = is_mutable_mapping(ptr_.get());
+        if (mapping < 0) return -1;
+        if (mapping) {
+            c_.at(173);
+            PyObject* ptr = ptr_.get();
+            Ref kept;
+            if (PyDict_CheckExact(ptr)) {
+                // A plain dict's get() cannot be replaced.
+                PyObject* found = nullptr;
+                int has = PyDict_GetItemRef(ptr, key, &found);
+                if (has < 0) return -1;
+                kept = has ? Ref::steal(found) : Ref::steal(PyDict_New());
+            } else {
+                Ref fallback = Ref::steal(PyDict_New());
+                if (fallback)
+                    kept = Ref::steal(PyObject_CallMethodObjArgs(ptr, s_get, key, fallback.get(), nullptr));
+            }
+            if (!kept || PyObject_SetItem(ptr, key, kept.get()) < 0) return -1;
+        } else {
+            c_.at(175);
+            Ref ptr_type = type_of(ptr_.get());
+            if (!ptr_type) return -1;
+            Ref inner = Ref::steal(PyDict_New());
+            Ref level = Ref::steal(PyDict_New());
+            if (!inner || !level || PyDict_SetItem(level.get(), key, inner.get()) < 0) return -1;
+            Ref single = Ref::steal(PyTuple_Pack(1, level.get()));
+            Ref made = single ? call1(ptr_type.get(), single.get()) : Ref();
+            Ref grown = made ? Ref::steal(PyNumber_InPlaceAdd(ptr_.get(), made.get())) : Ref();
+            if (!grown) return -1;
+            ptr_ = std::move(grown);
+            c_.at(176);
+            Ref last = Ref::steal(PyObject_GetItem(ptr_.get(), g_minus_one));
+            if (!last) return -1;
+            ptr_ = std::move(last);
+        }
+        c_.at(177);
+        prev_ptr_ = ptr_.copy();
+        c_.at(178);
+        prev_k_ = k_.copy();
+        c_.at(179);
+        Ref entry = Ref::steal(PyObject_GetItem(ptr_.get(), key));
+        if (!entry) return -1;
+        ptr_ = std::move(entry);
+        return 0;
+    }
+
+    int place(PyObject* obj) noexcept {
+        c_.at(180);
+        if (unbound(k_, "k") < 0) return -1;
+        int marker = is_marker(k_.get());
+        if (marker < 0) return -1;
+        bool into_tuple = false;
+        if (marker) {
+            Ref type = frame::attr(k_.get(), s_type_);
+            if (!type) return -1;
+            into_tuple = type.get() == b_tuple.get();
+        }
+        if (!into_tuple) {
+            c_.at(187);
+            if (unbound(prev_ptr_, "prev_ptr") < 0 || unbound(prev_k_, "prev_k") < 0) return -1;
+            return PyObject_SetItem(prev_ptr_.get(), prev_k_.get(), obj);
+        }
+        c_.at(181);
+        if (unbound(tuple_ptr_, "tuple_ptr") < 0 || unbound(tuple_k_, "tuple_k") < 0) return -1;
+        Ref stored = Ref::steal(PyObject_GetItem(tuple_ptr_.get(), tuple_k_.get()));
+        Ref placeholder = stored ? new_sequence(reinterpret_cast<PyObject*>(&PyTuple_Type)) : Ref();
+        int fresh = placeholder ? truth_of(Ref::steal(PyObject_RichCompare(stored.get(), placeholder.get(), Py_EQ)))
+                                : -1;
+        if (fresh < 0) return -1;
+        if (fresh) {
+            c_.at(182);
+            Ref single = Ref::steal(PyTuple_Pack(1, obj));
+            return single ? PyObject_SetItem(tuple_ptr_.get(), tuple_k_.get(), single.get()) : -1;
+        }
+        c_.at(184);
+        if (unbound(prev_ptr_, "prev_ptr") < 0) return -1;
+        Ref single = Ref::steal(PyTuple_Pack(1, obj));
+        Ref joined = single ? Ref::steal(PyNumber_Add(prev_ptr_.get(), single.get())) : Ref();
+        if (!joined) return -1;
+        prev_ptr_ = std::move(joined);
+        c_.at(185);
+        return PyObject_SetItem(tuple_ptr_.get(), tuple_k_.get(), prev_ptr_.get());
+    }
+
+    Call& c_;
+    Ref ptr_, k_, prev_ptr_, prev_k_, tuple_ptr_, tuple_k_;
+};
+
+PyObject* pathrell_reconstruct(Call& c) {
+    PyObject* self = c[0];
+    c.at(151);
+    Ref ret = Ref::steal(PyDict_New());
+    if (!ret) return nullptr;
+    c.at(152);
+    Ref iterator = Ref::steal(PyObject_GetIter(self));
+    if (!iterator) return nullptr;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref pair[2];
+        if (frame::unpack(item.get(), pair, 2) < 0) return nullptr;
+        if (Rebuild(c).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;
+        c.at(152);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return ret.release();
+}
+
+const frame::FunctionSpec init_spec{
+    .name = "__init__", .qualname = "Pathrell.__init__", .params = {"self"}, .varargs = "args",
+    .locals = {"arg", "path", "obj"}, .line = 49, .doc = kInitDoc, .uses_super = true,
+    .body = pathrell_init};
+const frame::FunctionSpec setitem_spec{
+    .name = "__setitem__", .qualname = "Pathrell.__setitem__", .params = {"self", "index", "item"},
+    .locals = {"path", "obj"}, .line = 95, .uses_super = true, .body = pathrell_setitem};
+const frame::FunctionSpec append_spec{
+    .name = "append", .qualname = "Pathrell.append", .params = {"self", "item"},
+    .locals = {"path", "obj"}, .line = 102, .doc = kAppendDoc, .uses_super = true,
+    .body = pathrell_append};
+const frame::FunctionSpec extend_spec{
+    .name = "extend", .qualname = "Pathrell.extend", .params = {"self", "items"},
+    .locals = {"path", "obj"}, .line = 115, .doc = kExtendDoc, .uses_super = true,
+    .body = pathrell_extend};
+const frame::FunctionSpec insert_spec{
+    .name = "insert", .qualname = "Pathrell.insert", .params = {"self", "index", "item"},
+    .locals = {"path", "obj"}, .line = 129, .doc = kInsertDoc, .uses_super = true,
+    .body = pathrell_insert};
+const frame::FunctionSpec reconstruct_spec{
+    .name = "reconstruct", .qualname = "Pathrell.reconstruct", .params = {"self"},
+    .locals = {"ret", "path", "obj", "ptr", "k", "prev_ptr", "prev_k", "tuple_ptr", "tuple_k"},
+    .line = 143, .doc = kReconstructDoc, .body = pathrell_reconstruct};
+
+// ---------------------------------------------------------------------------
+// Module body
+
+// namedtuple('DictItem', ('path', 'value')), its __module__ this module, as
+// the factory sets it for the module that calls it.
+Ref make_dictitem_type() {
+    Ref factory = frame::global(s_namedtuple);
+    Ref fields = Ref::steal(PyTuple_Pack(2, s_path.get(), s_value.get()));
+    Ref type_name = Ref::steal(PyUnicode_FromString("DictItem"));
+    Ref keywords = Ref::steal(PyTuple_Pack(1, s_module.get()));
+    if (!factory || !fields || !type_name || !keywords) return {};
+    PyObject* args[] = {type_name.get(), fields.get(), frame::full_name()};
+    return Ref::steal(PyObject_Vectorcall(factory.get(), args, 2, keywords.get()));
+}
+
+int define_index_marker(frame::Body& body) {
+    frame::ClassBuilder cls("IndexMarker");
+    cls.base(Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))
+        .method<marker_init_spec>()
+        .method<marker_repr_spec>();
+    return body.assign("IndexMarker", cls.create());
+}
+
+int define_pathrell(frame::Body& body) {
+    Ref no_path = Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!no_path) return -1;
+    frame::ClassBuilder cls("Pathrell", kPathrellDoc);
+    cls.base(Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)))
+        .method<init_spec>()
+        .static_method<flatten_spec>(no_path.get())
+        .method<setitem_spec>()
+        .method<append_spec>()
+        .method<extend_spec>()
+        .method<insert_spec>()
+        .method<reconstruct_spec>();
+    return body.assign("Pathrell", cls.create());
+}
+
+bool is_builtin_function(PyObject* obj, const char* name) {
+    if (!PyCFunction_Check(obj)) return false;
+    Ref own_name = Ref::steal(PyObject_GetAttrString(obj, "__name__"));
+    Ref module = Ref::steal(PyObject_GetAttrString(obj, "__module__"));
+    PyErr_Clear();
+    return own_name && module && PyUnicode_CompareWithASCIIString(own_name.get(), name) == 0 &&
+           PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0;
+}
+
+// Records what the fast paths compare against, once the classes exist.
+// Nothing here can fail the import: a fast path that cannot be set up is
+// simply never taken.
+int remember_fast_paths() {
+    auto type_is = [](PyObject* obj, PyTypeObject* type) { return obj == reinterpret_cast<PyObject*>(type); };
+    g_plain_builtins = is_builtin_function(b_isinstance, "isinstance") &&
+                       is_builtin_function(b_len, "len") && type_is(b_type, &PyType_Type) &&
+                       type_is(b_int, &PyLong_Type) && type_is(b_list, &PyList_Type) &&
+                       type_is(b_tuple, &PyTuple_Type) && type_is(b_enumerate, &PyEnum_Type);
+
+    Ref dictitem = frame::global(s_DictItem);
+    Ref marker = frame::global(s_IndexMarker);
+    Ref mapping = frame::global(s_MutableMapping);
+    Ref sequence_types = Ref::steal(PyTuple_Pack(2, b_list.get(), b_tuple.get()));
+    Ref list_insert = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "insert"));
+    Ref list_extend = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "extend"));
+    Ref slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!dictitem || !marker || !mapping || !sequence_types || !list_insert || !list_extend ||
+        !slice || !minus_one)
+        return -1;
+    Ref container_types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
+    if (!container_types) return -1;
+    Py_XSETREF(g_dictitem, dictitem.release());
+    Py_XSETREF(g_index_marker, marker.release());
+    Py_XSETREF(g_mutable_mapping, mapping.release());
+    Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
+    Py_XSETREF(g_sequence_types, sequence_types.release());
+    Py_XSETREF(g_container_types, container_types.release());
+    Py_XSETREF(g_list_insert, list_insert.release());
+    Py_XSETREF(g_list_extend, list_extend.release());
+    Py_XSETREF(g_full_slice, slice.release());
+    Py_XSETREF(g_minus_one, minus_one.release());
+
+    if (g_watcher < 0) {
+        g_watcher = PyType_AddWatcher(on_type_modified);
+        if (g_watcher < 0) PyErr_Clear();
+    }
+    g_dictitem_pristine = watch(g_dictitem);
+    g_index_marker_pristine = watch(g_index_marker);
+
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    Ref token_fn = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
+    if (!token_fn) {
+        PyErr_Clear();
+        return 0;
+    }
+    Py_XSETREF(g_cache_token_fn, token_fn.release());
+    PyTypeObject* kept[] = {&PyList_Type,     &PyTuple_Type,  &PyUnicode_Type, &PyBytes_Type,
+                            &PyByteArray_Type, &PyLong_Type,  &PyFloat_Type,   &PyComplex_Type,
+                            &PyBool_Type,      Py_TYPE(Py_None), &PySet_Type,  &PyFrozenSet_Type};
+    g_known_count = 0;
+    for (PyTypeObject* type : kept) g_known[g_known_count++] = {type, false};
+    Py_CLEAR(g_cache_token);
+    g_abc_pristine = watch(g_mutable_mapping) && watch(g_abc_meta) && refresh_known() == 0;
+    return 0;
+}
+
+int module_body(frame::Body& body) {
+    if (body.at(1).from_import("collections", {"namedtuple"}) < 0) return -1;
+    if (body.at(2).from_import("collections.abc", {"MutableMapping"}) < 0) return -1;
+    if (body.at(4).assign("DictItem", make_dictitem_type()) < 0) return -1;
+    if (define_index_marker(body.at(7)) < 0) return -1;
+    if (define_pathrell(body.at(21)) < 0) return -1;
+    if (remember_fast_paths() < 0) return -1;
+    return body.at(190).set_test(Ref::steal(PyDict_New()));
+}
+
+frame::ModuleSpec pathrell_module{"pathrell", nullptr, module_body};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pathrell(void) { return frame::define_module(pathrell_module); }

@@ -1,0 +1,532 @@
+"""Pathrell: flattening nested dictionaries into (path, value) pairs and back."""
+import collections
+import gc
+import sys
+import traceback
+import types
+import weakref
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import morvath.datastructures.pathrell as pathrell_module
+from morvath.datastructures.pathrell import DictItem, IndexMarker, Pathrell
+
+MESSAGE = "Pathrell only accepts a tuple of path/obj"
+L0, L1, L5 = IndexMarker([], 0), IndexMarker([], 1), IndexMarker([], 5)
+T0 = IndexMarker((), 0)
+
+
+def names(path):
+    """A path with its markers replaced by their repr."""
+    return tuple(repr(k) if isinstance(k, IndexMarker) else k for k in path)
+
+
+def shape(pairs):
+    """Pairs whose markers read as their repr, so equal layouts compare equal."""
+    return [(names(path), value) for path, value in pairs]
+
+
+@pytest.fixture
+def patch_global(monkeypatch):
+    return lambda name, value: monkeypatch.setattr(pathrell_module, name, value)
+
+
+class TestModuleSurface:
+    def test_globals_and_types(self):
+        public = {k for k in vars(pathrell_module) if not k.startswith("_")}
+        assert public == {"namedtuple", "MutableMapping", "DictItem", "IndexMarker", "Pathrell"}
+        assert pathrell_module.__test__ == {} and pathrell_module.__doc__ is None
+        assert DictItem._fields == ("path", "value")
+        assert DictItem.__module__ == "morvath.datastructures.pathrell"
+        assert list(Pathrell.__dict__)[2:9] == [
+            "__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct"]
+        assert isinstance(Pathrell.__dict__["__flatten__"], staticmethod)
+        assert Pathrell.__flatten__ is Pathrell().__flatten__
+        assert Pathrell.__doc__.startswith("Pathrell class (list)\n")
+        assert IndexMarker.__init__.__doc__.startswith(
+            " Tracks the index position of elements in list/tuple")
+
+    def test_marker_records_type_and_position(self):
+        class Seq(tuple):
+            pass
+        marker = IndexMarker(Seq(), "3")
+        assert marker.type_ is Seq and marker.index == 3 and repr(marker) == "Seq[3]"
+        marker.type_, marker.index = list, 7
+        assert repr(marker) == "list[7]"
+        assert IndexMarker([], 0) != IndexMarker([], 0)
+        assert len({IndexMarker([], 0), IndexMarker([], 0)}) == 2
+
+    def test_marker_index_error_after_type_is_set(self):
+        marker = IndexMarker.__new__(IndexMarker)
+        with pytest.raises(ValueError):
+            IndexMarker.__init__(marker, [], "x")
+        assert marker.type_ is list and not hasattr(marker, "index")
+
+
+class TestFlatten:
+    def test_depth_first_order_and_pair_type(self):
+        flat = Pathrell({"a": {"b": 1, "c": 2}, "d": 3})
+        assert flat == [(("a", "b"), 1), (("a", "c"), 2), (("d",), 3)]
+        assert all(type(item) is DictItem for item in flat)
+
+    @pytest.mark.parametrize("leaf", [
+        {}, [], (), "xyz", {1, 2}, types.MappingProxyType({"x": 1}), None, 0,
+        collections.deque([1]),
+    ], ids=repr)
+    def test_leaves_are_stored_as_found(self, leaf):
+        (item,) = Pathrell({"a": leaf})
+        assert item.path == ("a",) and item.value is leaf
+
+    @pytest.mark.parametrize("seq, name", [(list, "list"), (tuple, "tuple")])
+    def test_sequences_are_addressed_by_markers(self, seq, name):
+        flat = Pathrell({"a": seq([1, {"b": 2}])})
+        assert repr(flat) == (f"[DictItem(path=('a', {name}[0]), value=1), "
+                              f"DictItem(path=('a', {name}[1], 'b'), value=2)]")
+
+    def test_markers_are_new_for_every_element(self):
+        assert Pathrell({"a": [1]}) != Pathrell({"a": [1]})
+        assert Pathrell({"a": 1}) == Pathrell({"a": 1})
+
+    def test_direct_calls(self):
+        assert list(Pathrell.__flatten__(5)) == [5]
+        assert shape(Pathrell.__flatten__([7, 8])) == [(("list[0]",), 7), (("list[1]",), 8)]
+        assert list(Pathrell.__flatten__({"a": 1}, ("x",))) == [DictItem(("x", "a"), 1)]
+        assert list(Pathrell.__flatten__(indict={"a": 1}, path=())) == [DictItem(("a",), 1)]
+
+    def test_custom_mapping_order_and_type_not_recorded(self):
+        od = collections.OrderedDict([("z", 1), ("a", collections.OrderedDict(y=2))])
+        assert Pathrell(od) == [(("z",), 1), (("a", "y"), 2)]
+        assert Pathrell(od).reconstruct() == {"z": 1, "a": {"y": 2}}
+        assert type(Pathrell(od).reconstruct()["a"]) is dict
+
+    def test_generator_is_lazy_and_named(self):
+        gen = Pathrell.__flatten__({"a": 1}, 5)   # the bad path is met on the first step
+        assert gen.__name__ == "__flatten__" and gen.__qualname__ == "Pathrell.__flatten__"
+        with pytest.raises(TypeError, match="^'int' object is unsliceable$"):
+            next(gen)
+        with pytest.raises(TypeError):
+            Pathrell.__flatten__()
+
+    @pytest.mark.parametrize("path, error", [
+        (["x"], 'can only concatenate list \\(not "tuple"\\) to list'),
+        ("xy", 'can only concatenate str'),
+    ])
+    def test_paths_that_do_not_slice_to_a_tuple(self, path, error):
+        with pytest.raises(TypeError, match=error):
+            list(Pathrell.__flatten__({"a": 1}, path))
+
+    @pytest.mark.parametrize("items, message", [
+        ([("a", 1, 2)], "too many values to unpack (expected 2)"),
+        ([("a",)], "need more than 1 value to unpack"),
+        ([()], "need more than 0 values to unpack"),
+    ])
+    def test_items_that_do_not_unpack(self, items, message):
+        class Odd(collections.UserDict):
+            def items(self):
+                return items
+        with pytest.raises(ValueError) as info:
+            Pathrell({"x": Odd({"k": 1})})
+        assert str(info.value) == message
+
+    def test_mutation_during_iteration_passes_out(self):
+        d = {"a": 1, "b": 2}
+        gen = Pathrell.__flatten__(d)
+        next(gen)
+        d["c"] = 3
+        with pytest.raises(RuntimeError, match="changed size"):
+            next(gen)
+
+    def test_send_throw_close_act_on_the_outer_generator(self):
+        gen = Pathrell.__flatten__({"a": {"x": 1}, "b": 2})
+        assert next(gen) == (("a", "x"), 1)
+        assert gen.send("ignored") == (("b",), 2)
+        gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}})
+        next(gen)
+        with pytest.raises(KeyError):
+            gen.throw(KeyError("in"))
+        assert list(gen) == []
+        gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}})
+        next(gen)
+        gen.close()
+        assert list(gen) == []
+
+    def test_failure_deep_inside_shows_every_level(self):
+        class Broken(collections.UserDict):
+            def items(self):
+                raise KeyError("boom")
+        with pytest.raises(KeyError) as info:
+            Pathrell({"a": {"b": [Broken(x=1)]}})
+        names = [(f.filename, f.name) for f in traceback.extract_tb(info.tb)]
+        flatten = ("src/morvath/datastructures/pathrell",
+                   "morvath.datastructures.pathrell.Pathrell.__flatten__")
+        assert names.count(flatten) == 4
+        assert ("src/morvath/datastructures/pathrell",
+                "morvath.datastructures.pathrell.Pathrell.__init__") in names
+
+    def test_container_holding_itself_ends_in_recursion_error(self):
+        d = {"x": 1}
+        d["a"] = [d]
+        with pytest.raises(RecursionError):
+            Pathrell(d)
+        shared = [1]
+        assert len(Pathrell({"a": shared, "b": shared})) == 2
+
+
+class TestGeneralPaths:
+    """Replaced globals and changed classes take effect at each use."""
+
+    def test_replaced_flatten_is_called_per_level(self, patch_global):
+        calls = []
+
+        class Traced(Pathrell):
+            @staticmethod
+            def __flatten__(indict, path=None):
+                calls.append(path)
+                yield from Pathrell.__dict__["__flatten__"].__func__(indict, path)
+        patch_global("Pathrell", Traced)
+        data = {"a": {"b": [1, {"c": 2}]}, "e": 3}
+        assert shape(Pathrell(data)) == shape(Traced.__flatten__(data)) == [
+            (("a", "b", "list[0]"), 1), (("a", "b", "list[1]", "c"), 2), (("e",), 3)]
+        assert [names(p) if p else p for p in calls[:4]] == [
+            None, ("a",), ("a", "b"), ("a", "b", "list[1]")]
+
+    def test_replaced_pair_marker_and_mapping_globals(self, patch_global):
+        class Marker(IndexMarker):
+            pass
+        patch_global("DictItem", lambda path, value: ("pair", path, value))
+        patch_global("IndexMarker", Marker)
+        patch_global("MutableMapping", dict)
+        flat = list(Pathrell.__flatten__({"a": [1], "b": collections.UserDict(x=1)}))
+        assert flat[0][0] == "pair" and type(flat[0][1][1]) is Marker
+        assert flat[1][2] == collections.UserDict(x=1)   # no longer a mapping: a leaf
+
+    def test_changed_classes_and_builtins_in_a_fresh_interpreter(self, run_isolated):
+        result = run_isolated("""
+            import builtins, collections.abc
+            seen = []
+            real = builtins.isinstance
+            builtins.isinstance = lambda o, c: seen.append(1) or real(o, c)
+            from morvath.datastructures.pathrell import Pathrell, DictItem, IndexMarker
+            builtins.isinstance = real
+            seen.clear()
+            assert Pathrell({'a': [1, {'b': 2}]}).reconstruct() == {'a': [1, {'b': 2}]}
+            assert seen
+            made = []
+            old = DictItem.__new__
+            DictItem.__new__ = lambda cls, p, v: made.append(p) or old(cls, p, v)
+            IndexMarker.__init__ = lambda self, obj, index: setattr(self, 'type_', list) or setattr(self, 'index', 9)
+            flat = Pathrell({'a': (1,)})
+            assert made == [flat[0].path] and repr(flat[0].path[1]) == 'list[9]'
+            collections.abc.MutableMapping.register(int)
+            try:
+                Pathrell({'a': 5})
+            except AttributeError as e:
+                assert 'items' in str(e)
+            else:
+                raise AssertionError('int is a mapping now')
+        """)
+        assert result.returncode == 0, result.stderr
+
+
+class TestConstruction:
+    def test_pairs_are_stored_as_given(self):
+        pairs = [(("a",), 1), [("b",), 2], DictItem(("c",), 3)]
+        flat = Pathrell(pairs)
+        assert [type(p) for p in flat] == [tuple, list, DictItem] and flat[1] is pairs[1]
+        assert Pathrell() == [] and Pathrell({}) == []
+
+    @pytest.mark.parametrize("args, first", [
+        ((5,), TypeError),
+        (([(("a",), 1), 5],), TypeError),
+        (([(1, 2, 3)],), ValueError),
+        (([("a",)],), ValueError),
+        ((iter([(1, 2)]), [7]), TypeError),
+    ])
+    def test_one_message_with_the_first_error_as_context(self, args, first):
+        with pytest.raises(ValueError) as info:
+            Pathrell(*args)
+        assert str(info.value) == MESSAGE and type(info.value.__context__) is first
+        assert info.value.__cause__ is None and not info.value.__suppress_context__
+        names = [f.name for f in traceback.extract_tb(info.value.__context__.__traceback__)]
+        assert names == ["morvath.datastructures.pathrell.Pathrell.__init__"]
+
+    def test_errors_raised_by_iteration_are_replaced_too(self):
+        def pairs():
+            yield ("a",), 1
+            raise KeyError("gone")
+        with pytest.raises(ValueError) as info:
+            Pathrell(pairs())
+        assert isinstance(info.value.__context__, KeyError)
+
+    def test_arguments_are_traversed_twice(self):
+        assert Pathrell(((("a",), i) for i in range(3))) == []
+        with pytest.raises(TypeError, match="expected at most 1 argument"):
+            Pathrell([], [])
+        with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+            Pathrell(x=1)
+
+
+class TestMutation:
+    @pytest.mark.parametrize("operation, stored_type", [
+        (lambda pl, item: pl.append(item), DictItem),
+        (lambda pl, item: pl.insert(1, item), DictItem),
+        (lambda pl, item: pl.extend([item]), DictItem),
+        (lambda pl, item: pl.__setitem__(0, item), tuple),
+    ])
+    @pytest.mark.parametrize("item", [(("a", "b"), 1), [("a", "b"), 1], DictItem(("a", "b"), 1)])
+    def test_what_each_operation_stores(self, operation, stored_type, item):
+        pl = Pathrell([(("x",), 0)])
+        assert operation(pl, item) is None
+        (stored,) = [p for p in pl if p[0] == ("a", "b")]
+        assert type(stored) is stored_type and stored == (("a", "b"), 1)
+
+    @pytest.mark.parametrize("operation", [
+        lambda pl, item: pl.append(item),
+        lambda pl, item: pl.insert(0, item),
+        lambda pl, item: pl.extend([(("ok",), 1), item]),
+        lambda pl, item: pl.__setitem__(0, item),
+    ])
+    @pytest.mark.parametrize("item", [5, (1, 2, 3), ("a",), "abc"])
+    def test_failed_check_changes_nothing(self, operation, item):
+        pl = Pathrell([(("x",), 0)])
+        with pytest.raises(ValueError) as info:
+            operation(pl, item)
+        assert str(info.value) == MESSAGE and info.value.__context__ is not None
+        assert pl == [(("x",), 0)]
+
+    def test_list_semantics_after_the_check(self):
+        pl = Pathrell([(("x",), 0)])
+        pl.append("ab")
+        assert pl[-1] == DictItem("a", "b")
+        with pytest.raises(IndexError):
+            pl[5] = (("y",), 1)
+        pl.insert(100, (("end",), 1))
+        pl.insert(-100, (("start",), 1))
+        assert pl[0].path == ("start",) and pl[-1].path == ("end",)
+        pl[0:1] = (("a",), 1)
+        assert pl[:2] == [("a",), 1]
+        pl += [5]
+        assert pl[-1] == 5
+        pl.extend((("g",), i) for i in range(3))
+        assert len(pl) == 6
+
+    def test_extend_second_pass_error_is_the_plain_unpacking_error(self):
+        class Shifty:
+            passes = 0
+
+            def __iter__(self):
+                Shifty.passes += 1
+                return iter([(("a",), 1)] if Shifty.passes == 1 else [(1, 2, 3)])
+        pl = Pathrell()
+        with pytest.raises(ValueError, match="too many values to unpack"):
+            pl.extend(Shifty())
+        assert pl == []
+
+    def test_subclass_overriding_the_list_operations(self):
+        log = []
+
+        class Base(list):
+            def append(self, item):
+                log.append(item)
+                super().append(item)
+
+        class Logged(Pathrell, Base):
+            pass
+        pl = Logged()
+        pl.append((("a",), 1))
+        assert log == [DictItem(("a",), 1)] and pl == [(("a",), 1)]
+
+
+ROUND_TRIPS = [
+    {"a": {"b": 1, "c": 2}, "d": 3},
+    {"a": [1, {"b": 2}]},
+    {"a": [{"b": 1}, {"c": 2}]},
+    {"a": [[1, 2], [3]]},
+    {"a": (1, 2, 3)},
+    {"x": [{"a": [1, 2]}, {"b": (3, 4)}]},
+    {"a": {}, "b": [], "c": ()},
+    {"a": [(1, 2), (3,)], "b": [[], [{}], {"c": ()}]},
+]
+
+
+class TestReconstruct:
+    @pytest.mark.parametrize("data", ROUND_TRIPS, ids=repr)
+    def test_round_trip(self, data):
+        flat = Pathrell(data)
+        before = list(flat)
+        rebuilt = flat.reconstruct()
+        assert rebuilt == data and rebuilt is not data and flat == before
+        assert flat.reconstruct() is not rebuilt
+
+    def test_values_are_placed_not_copied(self):
+        inner, leaf = {}, object()
+        flat = Pathrell({"a": inner, "b": leaf})
+        rebuilt = flat.reconstruct()
+        assert rebuilt["a"] is inner and rebuilt["b"] is leaf
+        flat.append((("a", "z"), 1))
+        flat.reconstruct()
+        assert inner == {"z": 1}
+
+    @pytest.mark.parametrize("pairs, expected", [
+        ([(("a",), 1), (("a",), 2)], {"a": 2}),
+        ([(("a", "b"), 2), (("a",), 1)], {"a": 1}),
+        ([(("a", L0), 1), (("a", L5), 2)], {"a": [1, 2]}),
+        ([(("a", L0), 1), (("a", L1), 2), (("a", L0), 3)], {"a": [1, 3]}),
+        ([(("a", T0), 1), (("a", T0), 1)], {"a": (1, 1)}),
+        ([(("a", L0), 5), (("a", "b"), 1)], {"a": [5, {"b": 1}]}),
+        ([(("a",), 5), (("a", L0), 1)], {"a": [1]}),
+        ([("ab", 1)], {"a": {"b": 1}}),
+        ([(["a", "b"], 1)], {"a": {"b": 1}}),
+    ])
+    def test_step_rules(self, pairs, expected):
+        assert Pathrell(pairs).reconstruct() == expected
+
+    @pytest.mark.parametrize("data, expected", [
+        ({"a": ({"b": 1}, {"c": 2})}, {"a": ({"b": 1, "c": 2},)}),
+        ({"a": ({}, {})}, {"a": ({},)}),
+    ])
+    def test_tuples_of_dictionaries_collapse(self, data, expected):
+        assert Pathrell(data).reconstruct() == expected
+
+    @pytest.mark.parametrize("pairs", [
+        Pathrell({"a": ((1, 2), (3,))}),
+        Pathrell({"a": ([1], 2)}),
+        Pathrell({"a": type("Tup", (tuple,), {})((1,))}),
+        [(("a",), 1), (("a", "b"), 2)],
+        [(([],), 1)],
+    ], ids=["tuple-of-tuples", "tuple-of-lists", "tuple-subclass", "leaf-as-mapping",
+            "unhashable-key"])
+    def test_cannot_round_trip(self, pairs):
+        with pytest.raises(TypeError):
+            Pathrell(pairs).reconstruct()
+
+    def test_list_subclass_comes_back_as_itself(self):
+        class Items(list):
+            pass
+        rebuilt = Pathrell({"a": Items([1, 2])}).reconstruct()
+        assert type(rebuilt["a"]) is Items and rebuilt["a"] == [1, 2]
+
+    @pytest.mark.parametrize("path, name", [((), "k"), ((L0,), "prev_ptr"), ((T0, "x"), "prev_ptr")])
+    @pytest.mark.parametrize("position", [0, 1, 2])
+    def test_path_without_a_leading_key_fails_everywhere(self, path, name, position):
+        pairs = [(("a",), 1), (("b", T0), 2)]
+        pairs.insert(position, (path, 9))
+        flat = Pathrell(pairs)
+        before = list(flat)
+        with pytest.raises(UnboundLocalError) as info:
+            flat.reconstruct()
+        assert str(info.value) == f"local variable '{name}' referenced before assignment"
+        assert flat == before
+
+    def test_bad_items_and_paths(self):
+        with pytest.raises(ValueError, match="too many values"):
+            Pathrell.reconstruct([(("a",), 1, 2)])
+        with pytest.raises(TypeError, match="not iterable"):
+            Pathrell([(5, 1)]).reconstruct()
+
+
+SCALARS = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=3))
+KEYS = st.one_of(st.text(max_size=3), st.integers(-3, 3))
+TREES = st.recursive(
+    st.one_of(SCALARS, st.lists(SCALARS, max_size=3).map(tuple)),
+    lambda children: st.one_of(st.dictionaries(KEYS, children, max_size=3),
+                               st.lists(children, max_size=3)),
+    max_leaves=25)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(KEYS, TREES, max_size=4))
+def test_random_nested_data_round_trips(data):
+    flat = Pathrell(data)
+    assert flat.reconstruct() == data
+    assert shape(flat) == shape(Pathrell.__flatten__(data))
+
+
+class TestRobustness:
+    def test_deep_nesting_flattens_and_rebuilds(self, run_isolated):
+        result = run_isolated("""
+            from morvath.datastructures.pathrell import Pathrell
+            d = level = {}
+            for _ in range(100_000):
+                level['k'] = [{}]
+                level = level['k'][0]
+            level['leaf'] = 1
+            flat = Pathrell(d)
+            assert len(flat) == 1 and len(flat[0].path) == 200_001
+            rebuilt = flat.reconstruct()
+            depth = 0
+            while isinstance(rebuilt, dict) and 'k' in rebuilt:
+                rebuilt = rebuilt['k'][0]; depth += 1
+            assert depth == 100_000 and rebuilt == {'leaf': 1}
+        """)
+        assert result.returncode == 0, result.stderr
+
+    def test_deep_nesting_through_a_replaced_flatten(self, run_isolated):
+        # Each level is a separate call with its own path: it ends at the
+        # interpreter's recursion guard, even with Python's limit raised.
+        result = run_isolated("""
+            import sys
+            sys.setrecursionlimit(10**6)
+            import morvath.datastructures.pathrell as m
+            original = m.Pathrell.__flatten__
+            class Wrapped(m.Pathrell):
+                @staticmethod
+                def __flatten__(indict, path=None):
+                    return original(indict, path)
+            m.Pathrell = Wrapped
+            d = level = {}
+            for _ in range(100_000):
+                level['k'] = {}
+                level = level['k']
+            level['k'] = 1
+            try:
+                print(len(m.Pathrell(d)))
+            except RecursionError:
+                print('recursion')
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() in ("1", "recursion")
+
+    def test_collector_reclaims_a_generator_in_a_cycle(self):
+        class Sentinel:
+            pass
+        data = {"a": {"b": 1}, "s": Sentinel()}
+        gen = Pathrell.__flatten__(data)
+        next(gen)
+        data["g"] = gen
+        ref = weakref.ref(data["s"])
+        del data, gen
+        gc.collect()
+        assert ref() is None
+
+    def test_no_leaks(self):
+        data = {"a": [1, {"b": (2, 3)}], "c": {"d": {}}, "e": "x"}
+
+        def exercise():
+            flat = Pathrell(data)
+            flat.reconstruct()
+            flat.append((("z",), 1))
+            flat.insert(0, (("y",), 2))
+            flat.extend([(("w",), 3)])
+            flat[0] = (("v",), 4)
+            for bad in (5, [(1, 2, 3)]):
+                try:
+                    Pathrell(bad)
+                except ValueError:
+                    pass
+            try:
+                Pathrell([((), 1)]).reconstruct()
+            except UnboundLocalError:
+                pass
+            gen = Pathrell.__flatten__(data)
+            next(gen)
+            gen.close()
+        for _ in range(50):
+            exercise()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(2000):
+            exercise()
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 200
