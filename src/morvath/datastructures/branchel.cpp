@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -137,19 +139,33 @@ PyObject* branchel_add_child(Call& c) {
 // ---------------------------------------------------------------------------
 // Drawing
 
-// The text being drawn, as code points, and the indentation of the level
-// being drawn: the columns ("|   " or four spaces) of the levels above it.
-// Every newline written is followed by the indentation, which is what
-// splitting a child's text and joining it with the column prefix gives at
-// each level above. Methods return 0, or -1 with MemoryError set.
+// The text being drawn and the indentation of the level being drawn: the
+// columns ("|   " or four spaces) of the levels above it. Every newline
+// written is followed by the indentation, which is what splitting a child's
+// text and joining it with the column prefix gives at each level above.
+// The text is kept at the narrowest width that holds it, as str itself is,
+// and widened once when a wider text arrives. Methods return 0, or -1 with
+// MemoryError set.
 class Canvas {
+    // Runs `f` on the text at its present width.
+    template <typename F>
+    decltype(auto) visit(F&& f) {
+        switch (kind_) {
+            case PyUnicode_1BYTE_KIND: return f(ucs1_);
+            case PyUnicode_2BYTE_KIND: return f(ucs2_);
+            default: return f(ucs4_);
+        }
+    }
+
 public:
     // A newline, the indentation, then `branch` ("|-- " or "`-- ").
     int branch(const char* branch) noexcept {
         try {
-            out_.push_back(U'\n');
-            append(indentation_.data(), indentation_.data() + indentation_.size());
-            append(branch, branch + 4);
+            visit([&](auto& out) {
+                out.push_back('\n');
+                out.insert(out.end(), indentation_.begin(), indentation_.end());
+                out.insert(out.end(), branch, branch + 4);
+            });
             return 0;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -160,19 +176,23 @@ public:
     // An exact str, each of its newlines followed by the indentation.
     int write(PyObject* text) noexcept {
         try {
+            const int kind = PyUnicode_KIND(text);
+            if (kind > kind_) widen(kind);
             const void* data = PyUnicode_DATA(text);
             const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-            switch (PyUnicode_KIND(text)) {
-                case PyUnicode_1BYTE_KIND:
-                    write_units(static_cast<const Py_UCS1*>(data), length);
-                    break;
-                case PyUnicode_2BYTE_KIND:
-                    write_units(static_cast<const Py_UCS2*>(data), length);
-                    break;
-                default:
-                    write_units(static_cast<const Py_UCS4*>(data), length);
-                    break;
-            }
+            visit([&](auto& out) {
+                switch (kind) {
+                    case PyUnicode_1BYTE_KIND:
+                        write_units(out, static_cast<const Py_UCS1*>(data), length);
+                        break;
+                    case PyUnicode_2BYTE_KIND:
+                        write_units(out, static_cast<const Py_UCS2*>(data), length);
+                        break;
+                    default:
+                        write_units(out, static_cast<const Py_UCS4*>(data), length);
+                        break;
+                }
+            });
             return 0;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -191,38 +211,47 @@ public:
     }
     void dedent() noexcept { indentation_.resize(indentation_.size() - 4); }
 
-    Ref finish() const noexcept {
-        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out_.data(),
-                                                    static_cast<Py_ssize_t>(out_.size())));
+    Ref finish() noexcept {
+        return visit([&](auto& out) {
+            return Ref::steal(
+                PyUnicode_FromKindAndData(kind_, out.data(), static_cast<Py_ssize_t>(out.size())));
+        });
     }
 
 private:
-    // Widens [first, last) onto the end of the text.
-    template <typename Unit>
-    void append(const Unit* first, const Unit* last) {
-        const size_t at = out_.size();
-        out_.resize(at + static_cast<size_t>(last - first));
-        std::copy(first, last, out_.begin() + static_cast<std::ptrdiff_t>(at));
+    void widen(int kind) {
+        visit([&](auto& from) {
+            if (kind == PyUnicode_2BYTE_KIND)
+                ucs2_.assign(from.begin(), from.end());
+            else
+                ucs4_.assign(from.begin(), from.end());
+            std::remove_reference_t<decltype(from)>().swap(from);
+        });
+        kind_ = kind;
     }
 
-    template <typename Unit>
-    void write_units(const Unit* at, Py_ssize_t length) {
+    // Only ever called with `out` at least as wide as `Unit`.
+    template <typename Out, typename Unit>
+    void write_units(Out& out, const Unit* at, Py_ssize_t length) {
         const Unit* end = at + length;
         if (indentation_.empty()) {
-            append(at, end);
+            out.insert(out.end(), at, end);
             return;
         }
         for (;;) {
             const Unit* newline = std::find(at, end, Unit('\n'));
-            append(at, newline);
+            out.insert(out.end(), at, newline);
             if (newline == end) return;
-            out_.push_back(U'\n');
-            append(indentation_.data(), indentation_.data() + indentation_.size());
+            out.push_back('\n');
+            out.insert(out.end(), indentation_.begin(), indentation_.end());
             at = newline + 1;
         }
     }
 
-    std::u32string out_;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    std::vector<Py_UCS1> ucs1_;
+    std::vector<Py_UCS2> ucs2_;
+    std::vector<Py_UCS4> ucs4_;
     std::string indentation_;
 };
 

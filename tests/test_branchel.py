@@ -1,0 +1,173 @@
+import doctest
+import gc
+import sys
+import traceback
+
+import pytest
+from hypothesis import given, strategies as st
+
+from morvath.datastructures import branchel
+from morvath.datastructures.branchel import Branchel
+
+FAMILY = """\
+grandmother
+|-- daughter
+|   |-- granddaughterA
+|   `-- grandsonB
+`-- son
+    |-- granddaughterB
+    |-- grandsonB
+    |-- granddaughterC
+    |   |-- grandgranddaughterA
+    |   `-- grandgrandsonA
+    `-- granddaughterD
+        |-- grandgranddaughterB
+        `-- grandgrandsonB"""
+
+
+class Indirect(Branchel):
+    """Draws through str() of each child, never onto its parent's canvas."""
+
+    def __str__(self):
+        return Branchel.__str__(self)
+
+
+def test_module_records_and_worked_example():
+    assert branchel.__doc__ is None and branchel.__test__ == {}
+    assert Branchel.__doc__.startswith(
+        "Tree Tree Class\n\n    A class to mimic the printing behavior of linux tree command.\n")
+    example = doctest.DocTestFinder().find(Branchel, globs={"Branchel": Branchel})[0]
+    assert doctest.DocTestRunner().run(example, clear_globs=False) == (0, 18)
+    assert str(example.globs["grandmother"]) == FAMILY
+    records = [(f.__code__.co_varnames, f.__code__.co_firstlineno, f.__doc__.splitlines()[0])
+               for f in (Branchel.__init__, Branchel.add_child, Branchel.__str__)]
+    assert records == [(("self", "name", "children"), 46, "class __init__"),
+                       (("self", "item"), 62, "Add children"),
+                       (("self", "string", "i", "j"), 72, "String formatter")]
+    assert Branchel.__init__.__defaults__ == (None,)
+
+
+@pytest.mark.parametrize("tree, text", [
+    (Branchel("root"), "root"),
+    (Branchel("a", [Branchel("b")]), "a\n`-- b"),
+    (Branchel("a", ["x\ny", "z"]), "a\n|-- x\n|   y\n`-- z"),
+    (Branchel("a", ["x\n", "z\n"]), "a\n|-- x\n|   \n`-- z\n    "),
+    (Branchel("a", [Branchel("b", ["c\n"]), "d"]), "a\n|-- b\n|   `-- c\n|       \n`-- d"),
+    (Branchel("a", [Branchel("n\nm", ["c"]), 7]), "a\n|-- n\n|   m\n|   `-- c\n`-- 7"),
+    (Branchel("\u00e9", [Branchel("\u4e2d", ["\U0001f333\nx"])]),
+     "\u00e9\n`-- \u4e2d\n    `-- \U0001f333\n        x"),
+])
+def test_drawings(tree, text):
+    assert str(tree) == text
+
+
+names = st.text(alphabet="ab\n\u00e9\u4e2d\U0001f333", max_size=4)
+trees = st.recursive(names, lambda kids: st.tuples(names, st.lists(kids, max_size=4)), max_leaves=20)
+
+
+@given(trees)
+def test_canvas_matches_str_of_every_child(shape):
+    def build(node, shape):
+        return shape if isinstance(shape, str) else node(shape[0], [build(node, s) for s in shape[1]])
+    assert str(build(Branchel, shape)) == str(build(Indirect, shape))
+
+
+def test_name_kept_as_is():
+    label = type("Label", (str,), {})("x")
+    assert str(Branchel(label)) is label and type(str(Branchel(label, ["y"]))) is str
+    glue = type("Glue", (), {"__add__": lambda self, other: "glued" + other})()
+    assert str(Branchel("r", [Branchel(glue, ["a", Branchel("b")])])) == "r\n`-- glued\n    |-- a\n    `-- b"
+
+
+@pytest.mark.parametrize("children", [None, [], 0, "", ()])
+def test_false_children_get_a_fresh_list(children):
+    a, b = Branchel("a", children), Branchel("b", children)
+    a.add_child("x")
+    assert a.children == ["x"] and b.children == [] and a.children is not children
+
+
+def test_given_children_are_kept_and_grown():
+    kids = ["x"]
+    Branchel(name="n", children=kids).add_child("y")
+    doubling = type("Doubling", (list,), {"append": lambda self, item: list.append(self, item * 2)})
+    node = Branchel("n", doubling(["a"]))
+    node.add_child("b")
+    assert kids == ["x", "y"] and node.children == ["a", "bb"]
+    with pytest.raises(AttributeError, match="'tuple' object has no attribute 'append'"):
+        Branchel("a", ("x",)).add_child("y")
+
+
+def test_children_reread_after_each_child():
+    parent = Branchel("p")
+    grower = type("Grower", (), {"__str__": lambda self: parent.children.append("late") or "g"})
+    parent.children.extend([grower(), "last"])
+    assert str(parent) == "p\n|-- g\n`-- late"
+
+
+def entries(error):
+    return [(f.name.rsplit(".", 1)[-1], f.lineno if f.name != "<lambda>" else None)
+            for f in traceback.extract_tb(error.__traceback__)[1:]]
+
+
+@pytest.mark.parametrize("tree, error, message, where", [
+    (Branchel(5, ["a"]), TypeError, r"unsupported operand type\(s\) for \+: 'int' and 'str'",
+     [("__str__", 84)]),
+    (Branchel(5), TypeError, r"__str__ returned non-string \(type int\)", []),
+    (Branchel("a", [Branchel(5)]), TypeError, r"__str__ returned non-string \(type int\)",
+     [("__str__", 83)]),
+    (Branchel("a", [Branchel("b", [Branchel(5, ["c"])]), "d"]), TypeError, "unsupported operand",
+     [("__str__", 81), ("__str__", 83), ("__str__", 84)]),
+    (Branchel("a", {1, 2}), TypeError, "'set' object is not subscriptable", [("__str__", 80)]),
+    (Branchel("a", [type("Bad", (), {"__str__": lambda self: 1 / 0})()]), ZeroDivisionError, "division",
+     [("__str__", 83), ("<lambda>", None)]),
+])
+def test_failures(tree, error, message, where):
+    with pytest.raises(error, match=message) as raised:
+        str(tree)
+    assert entries(raised.value)[:len(where)] == where
+
+
+@pytest.mark.parametrize("node", ["Branchel", "Indirect"])
+def test_cycles_and_deep_chains_end_in_recursion_error(run_isolated, node):
+    result = run_isolated(f"""
+        from morvath.datastructures.branchel import Branchel
+        class Indirect(Branchel):
+            def __str__(self):
+                return Branchel.__str__(self)
+        loop = {node}("loop")
+        loop.add_child(loop)
+        root = tip = {node}("root")
+        for _ in range(100_000):
+            tip.add_child({node}("n"))
+            tip = tip.children[0]
+        for tree in (loop, root):
+            try: str(tree)
+            except RecursionError: print("RecursionError")
+        chain = {node}("0")
+        for i in range(1, 150):
+            chain = {node}(str(i), [chain])
+        print(str(chain).splitlines()[-1])
+        """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:3] == ["RecursionError", "RecursionError", " " * 4 * 148 + "`-- 0"]
+
+
+def test_large_tree_and_no_leaks():
+    tree = Branchel("root", [Branchel(f"c{i}", [Branchel(f"l{j}") for j in range(99)]) for i in range(1000)])
+    lines = str(tree).split("\n")
+    assert len(lines) == 100_001 and lines[1:3] == ["|-- c0", "|   |-- l0"] and lines[-1] == "    `-- l98"
+    failing = Branchel("a", [Branchel("b", [Branchel(5, ["c"])])])
+
+    def exercise():
+        str(tree.children[0])
+        Branchel("x", ["y"]).add_child("z")
+        with pytest.raises(TypeError):
+            str(failing)
+    for _ in range(200):
+        exercise()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        exercise()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
