@@ -281,11 +281,11 @@ private:
 
 // How a child hangs from its parent.
 struct Branch {
-    const char* first;     // before the child's first line
-    const char* rest;      // before each of its other lines
-    const frame::Str& first_text;  // "\n" + first
-    const frame::Str& rest_text;   // "\n" + rest
-    int line;              // the statement `j = str(...).split('\n')`
+    const char* first;              // before the child's first line
+    const char* rest;               // before each of its other lines
+    const frame::Str& first_text;   // "\n" + first
+    const frame::Str& rest_text;    // "\n" + rest
+    int line;                       // the statement `j = str(...).split('\n')`
 };
 
 // The one progress record of a node being drawn: the statement running.
