@@ -205,11 +205,18 @@ class TestGeneralPaths:
         result = run_isolated("""
             import builtins, collections.abc
             seen = []
-            real = builtins.isinstance
+            real, real_len = builtins.isinstance, builtins.len
             builtins.isinstance = lambda o, c: seen.append(1) or real(o, c)
+            builtins.len = lambda o: 1 if o == () else real_len(o)
             from morvath.datastructures.pathrell import Pathrell, DictItem, IndexMarker
-            builtins.isinstance = real
+            builtins.isinstance, builtins.len = real, real_len
             seen.clear()
+            try:
+                Pathrell()
+            except IndexError:
+                pass
+            else:
+                raise AssertionError('len() said one argument')
             assert Pathrell({'a': [1, {'b': 2}]}).reconstruct() == {'a': [1, {'b': 2}]}
             assert seen
             made = []

@@ -486,9 +486,6 @@ int module_body(frame::Body& body) {
         .method<branchel_str_spec>();
     Ref branchel = cls.create();
     if (!branchel) return -1;
-    for (const frame::FunctionSpec* spec :
-         {&branchel_init_spec, &branchel_add_child_spec, &branchel_str_spec})
-        if (frame::keep_out_of_inlined_init(spec->object) < 0) return -1;
     if (body.assign("Branchel", std::move(branchel)) < 0) return -1;
     return body.at(86).set_test(Ref::steal(PyDict_New()));
 }

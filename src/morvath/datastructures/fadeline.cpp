@@ -38,8 +38,6 @@ frame::Builtin b_super{"super"}, b_TypeError{"TypeError"}, b_list{"list"};
 PyObject* g_ref_type = nullptr;
 // slice(None, None, -1), the subscription of `__reversed__`.
 PyObject* g_reverse_slice = nullptr;
-// The function behind the sort keys, made once.
-PyObject* g_sort_key = nullptr;
 
 // The methods of `collections.UserList` whose bodies are one operation on
 // `self.data`. When super() from a method of `Fadeline` reaches one of these
@@ -495,19 +493,16 @@ PyObject* fadeline_pop(Call& c) {
 // ---------------------------------------------------------------------------
 // Sorting
 
-// The sort key, bound to the caller's `key`: lambda x: x() when that is
-// None, lambda x: key(x()) otherwise.
-PyObject* sort_key(Call& c) {
-    Ref key = Ref::borrow(c[0]);
-    Ref item = live(c[1]);
-    if (!item || key.get() == Py_None) return item.release();
-    c.at(99);
-    return PyObject_CallOneArg(key.get(), item.get());
+// The sort key: lambda x: x() when the caller's key is None, lambda x:
+// key(x()) otherwise. A built-in function with the caller's key as its
+// `__self__`: it runs once per entry, and only the list's sort calls it.
+PyObject* sort_key(PyObject* key, PyObject* entry) noexcept {
+    Ref item = live(entry);
+    if (!item || !key) return item.release();
+    return PyObject_CallOneArg(key, item.get());
 }
 
-const frame::FunctionSpec sort_key_spec{
-    .name = "<lambda>", .qualname = "Fadeline.sort.<locals>.<lambda>", .params = {"key", "x"},
-    .line = 97, .body = sort_key};
+PyMethodDef g_sort_key_def = {"<lambda>", sort_key, METH_O, nullptr};
 
 // The live items of the entries of `data`. A list is empty while it is
 // sorted, so an item finalized then (say by a key function dropping its last
@@ -530,7 +525,7 @@ Ref pin_items(PyObject* data) {
 PyObject* fadeline_sort(Call& c) {
     PyObject* self = c[0];
     c.at(96);
-    Ref key = Ref::steal(PyMethod_New(g_sort_key, c[1]));
+    Ref key = Ref::steal(PyCFunction_New(&g_sort_key_def, c[1] == Py_None ? nullptr : c[1]));
     if (!key) return nullptr;
     c.at(100);
     if (reaches_userlist(c, self, kSort)) {
@@ -659,8 +654,6 @@ int remember_base(PyObject* userlist) {
     Ref probe = Ref::steal(PyWeakref_NewRef(userlist, nullptr));
     if (!probe) return -1;
     Py_XSETREF(g_ref_type, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(probe.get()))));
-    if (!g_sort_key) g_sort_key = frame::function<sort_key_spec>().release();
-    if (!g_sort_key) return -1;
     if (!g_reverse_slice) {
         Ref step = Ref::steal(PyLong_FromLong(-1));
         g_reverse_slice = step ? PySlice_New(Py_None, Py_None, step.get()) : nullptr;

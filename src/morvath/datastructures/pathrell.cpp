@@ -844,6 +844,10 @@ PyObject* pathrell_init(Call& c) {
         if (single < 0) return nullptr;
     }
     if (single) {
+        if (PyTuple_GET_SIZE(args) < 1) {  // a replaced len() may say anything
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return nullptr;
+        }
         int mapping = is_mutable_mapping(PyTuple_GET_ITEM(args, 0));
         if (mapping < 0) return nullptr;
         if (mapping) {

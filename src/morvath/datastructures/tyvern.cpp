@@ -65,8 +65,6 @@ int module_body(frame::Body& body) {
     cls.base(Ref::borrow(b_object)).method<tyvern_init_spec>().method<tyvern_get_spec>();
     Ref descriptor = cls.create();
     if (!descriptor) return -1;
-    for (const frame::FunctionSpec* spec : {&tyvern_init_spec, &tyvern_get_spec})
-        if (frame::keep_out_of_inlined_init(spec->object) < 0) return -1;
     if (body.assign("TyvernDescriptor", std::move(descriptor)) < 0) return -1;
     if (body.at(29).assign("tyvern", frame::global(s_TyvernDescriptor)) < 0) return -1;
     return body.at(30).set_test(Ref::steal(PyDict_New()));

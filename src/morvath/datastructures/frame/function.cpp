@@ -138,24 +138,6 @@ PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* const* 
     return result;
 }
 
-int keep_out_of_inlined_init(PyObject* function) noexcept {
-    PyObject* code = PyFunction_GetCode(function);
-    if (!code) return -1;
-    Ref flags = Ref::steal(PyObject_GetAttrString(code, "co_flags"));
-    if (!flags) return -1;
-    long value = PyLong_AsLong(flags.get());
-    if (value == -1 && PyErr_Occurred()) return -1;
-    if (!(value & CO_OPTIMIZED)) return 0;
-    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    Ref changes = Ref::steal(
-        Py_BuildValue("{s:l}", "co_flags", value & ~static_cast<long>(CO_OPTIMIZED)));
-    if (!replace || !no_args || !changes) return -1;
-    Ref fresh = Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
-    if (!fresh) return -1;
-    return PyObject_SetAttrString(function, "__code__", fresh.get());
-}
-
 void add_function_traceback(const FunctionSpec& spec, int line) noexcept {
     if (!spec.entry_name) {
         PyObject* raised = PyErr_GetRaisedException();

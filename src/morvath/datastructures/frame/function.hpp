@@ -99,14 +99,6 @@ Ref function(PyObject* defaults = nullptr, PyObject* class_cell = nullptr) noexc
     return make_function(S, &vectorcall<S>, defaults, class_cell);
 }
 
-// Keeps the interpreter from running `function`'s placeholder bytecode in
-// place of its C++ body when a class whose `__init__` it is gets called.
-// CPython 3.13 inlines such a call straight into a plain `__init__` (no
-// *args, **kwargs or keyword-only parameters) without checking the
-// function's version; a code object without CO_OPTIMIZED is never inlined.
-// The code object is replaced by a copy with that one flag cleared.
-int keep_out_of_inlined_init(PyObject* function) noexcept;
-
 // Adds the traceback entry "morvath.datastructures.<short>.<qualname>" at `line`.
 void add_function_traceback(const FunctionSpec& spec, int line) noexcept;
 
