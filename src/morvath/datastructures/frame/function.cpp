@@ -14,18 +14,6 @@ namespace {
 
 Builtin b_super{"super"};
 
-Ref string_tuple(const std::vector<const char*>& texts) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (const char* text : texts) {
-        PyObject* item = PyUnicode_InternFromString(text);
-        if (!item) return {};
-        PyTuple_SET_ITEM(tuple.get(), i++, item);
-    }
-    return tuple;
-}
-
 // co_varnames: the parameters, then *args and **kwargs, then the locals.
 Ref variable_names(const FunctionSpec& spec) noexcept {
     try {
@@ -33,7 +21,7 @@ Ref variable_names(const FunctionSpec& spec) noexcept {
         if (spec.varargs) names.push_back(spec.varargs);
         if (spec.varkw) names.push_back(spec.varkw);
         names.insert(names.end(), spec.locals.begin(), spec.locals.end());
-        return string_tuple(names);
+        return interned_tuple(names);
     } catch (...) {
         PyErr_NoMemory();
         return {};

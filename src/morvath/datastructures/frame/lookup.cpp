@@ -5,11 +5,19 @@
 
 namespace frame {
 
-Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
-    PyObject* mro = type->tp_mro;
-    if (!mro) return {};
-    Ref keep = Ref::borrow(mro);  // a metaclass may replace the MRO while we walk
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+namespace {
+
+// The position of `klass` in the MRO tuple, or its size when absent.
+Py_ssize_t position_in(PyObject* mro, PyObject* klass) noexcept {
+    const Py_ssize_t size = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < size && PyTuple_GET_ITEM(mro, i) != klass) ++i;
+    return i;
+}
+
+// The first class-dictionary entry for `name` in mro[start:].
+Ref first_entry(PyObject* mro, Py_ssize_t start, PyObject* name) noexcept {
+    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(mro); ++i) {
         Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) continue;
         PyObject* found = nullptr;
@@ -22,14 +30,18 @@ Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
     return {};
 }
 
+}  // namespace
+
+Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    Ref mro = Ref::borrow(type->tp_mro);  // kept: a metaclass may replace the MRO while we walk
+    return mro ? first_entry(mro.get(), 0, name) : Ref();
+}
+
 bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
-    PyObject* mro = type->tp_mro;
+    Ref keep = Ref::borrow(type->tp_mro);
+    PyObject* mro = keep.get();
     if (!mro) return false;
-    Ref keep = Ref::borrow(mro);
-    const Py_ssize_t size = PyTuple_GET_SIZE(mro);
-    Py_ssize_t i = 0;
-    while (i < size && PyTuple_GET_ITEM(mro, i) != klass) ++i;
-    for (++i; i < size; ++i) {
+    for (Py_ssize_t i = position_in(mro, klass) + 1; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* candidate = PyTuple_GET_ITEM(mro, i);
         if (candidate == reinterpret_cast<PyObject*>(target)) return true;
         Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(candidate)));
@@ -61,23 +73,9 @@ Ref super_entry(const Call& call, PyObject* self, PyObject* name) noexcept {
         PyErr_Clear();
         return {};
     }
-    PyObject* mro = Py_TYPE(self)->tp_mro;
+    Ref mro = Ref::borrow(Py_TYPE(self)->tp_mro);
     if (!mro) return {};
-    Ref keep = Ref::borrow(mro);
-    const Py_ssize_t size = PyTuple_GET_SIZE(mro);
-    Py_ssize_t i = 0;
-    while (i < size && PyTuple_GET_ITEM(mro, i) != klass) ++i;
-    for (++i; i < size; ++i) {
-        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-        if (!dict) return {};
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(dict.get(), name, &found) < 0) {
-            PyErr_Clear();
-            return {};
-        }
-        if (found) return Ref::steal(found);
-    }
-    return {};
+    return first_entry(mro.get(), position_in(mro.get(), klass) + 1, name);
 }
 
 }  // namespace

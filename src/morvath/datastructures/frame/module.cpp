@@ -176,18 +176,6 @@ Ref initialised_from_sys_modules(PyObject* name) noexcept {
     return module;
 }
 
-Ref names_tuple(std::initializer_list<const char*> names) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* item = PyUnicode_InternFromString(name);
-        if (!item) return {};
-        PyTuple_SET_ITEM(tuple.get(), i++, item);
-    }
-    return tuple;
-}
-
 }  // namespace
 
 PyObject* define_module(ModuleSpec& spec) noexcept {
@@ -243,7 +231,7 @@ int Body::bind_from(PyObject* imported, PyObject* module_name,
 
 int Body::from_import(const char* module, std::initializer_list<const char*> names) noexcept {
     Ref text = Ref::steal(PyUnicode_FromString(module));
-    Ref fromlist = names_tuple(names);
+    Ref fromlist = interned_tuple(names);
     if (!text || !fromlist) return -1;
     Ref imported = import_relative_then_absolute(text.get(), fromlist.get());
     if (!imported) return -1;
@@ -254,7 +242,7 @@ int Body::from_import(const char* module, std::initializer_list<const char*> nam
 
 int Body::from_relative_import(const char* module, std::initializer_list<const char*> names) noexcept {
     Ref text = Ref::steal(PyUnicode_FromString(module));
-    Ref fromlist = names_tuple(names);
+    Ref fromlist = interned_tuple(names);
     if (!text || !fromlist) return -1;
     Ref imported = import_at_level(text.get(), fromlist.get(), 1);
     if (!imported) return -1;

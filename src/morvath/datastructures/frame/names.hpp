@@ -47,6 +47,20 @@ int resolve_builtins(PyObject* builtins_module) noexcept;
 // dictionary first, then the builtins module. NameError when neither has it.
 Ref global(PyObject* name) noexcept;
 
+// A tuple of interned strings, one per C string of `texts`.
+template <typename Texts>
+Ref interned_tuple(const Texts& texts) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* text : texts) {
+        PyObject* item = PyUnicode_InternFromString(text);
+        if (!item) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
+
 // The attribute of `obj` named by an interned string.
 inline Ref attr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
