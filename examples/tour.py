@@ -4,9 +4,13 @@ Run it with `make demo`.
 """
 from pathlib import Path
 
+from morvath.datastructures.branchel import Branchel
 from morvath.datastructures.configuration import Configuration
+from morvath.datastructures.fadeline import Fadeline
 from morvath.datastructures.keyvane import NestedKeyvane
 from morvath.datastructures.logic import logic_str
+from morvath.datastructures.pathrell import Pathrell
+from morvath.datastructures.tyvern import tyvern
 
 EXAMPLES = Path(__file__).parent
 
@@ -75,10 +79,72 @@ def tour_logic(settings):
         print("   because", repr(error.__context__))
 
 
+def tour_pathrell(settings):
+    heading("pathrell: the settings as flat (path, value) pairs")
+    flat = Pathrell(settings)
+    for path, value in flat:
+        print("  " + "/".join(map(str, path)), "=", value)
+    public = Pathrell([pair for pair in flat if "password" not in pair.path])
+    print("rebuilt without passwords:", public.reconstruct()["database"])
+
+
+def settings_tree(name, value):
+    if isinstance(value, dict):
+        return Branchel(name, [settings_tree(key, item) for key, item in value.items()])
+    return Branchel(f"{name} = {value!r}")
+
+
+def tour_branchel(settings):
+    heading("branchel: the settings drawn as a tree")
+    print(settings_tree("settings", settings))
+
+
+def tour_tyvern():
+    heading("tyvern: a property of the class itself")
+
+    class Service:
+        defaults = {"port": 8080}
+
+        @tyvern
+        def address(cls):
+            return f"{cls.__name__.lower()}:{cls.defaults['port']}"
+
+    class Admin(Service):
+        defaults = {"port": 9443}
+
+    print("read on the class:    Service.address =", Service.address)
+    print("read on a subclass:   Admin.address =", Admin.address)
+    print("read on an instance:  Admin().address =", Admin().address)
+    Admin.defaults = {"port": 9444}
+    print("computed on each read:", Admin.address)
+
+
+def tour_fadeline():
+    heading("fadeline: a registry of live sessions")
+
+    class Session:
+        def __init__(self, user):
+            self.user = user
+
+        def __repr__(self):
+            return f"Session({self.user!r})"
+
+    alice, bob = Session("alice"), Session("bob")
+    live = Fadeline([alice, bob])
+    print("registered:", live)
+    del bob  # the last reference goes, and so does his entry
+    print("after bob left:", live, "- length", len(live))
+    print("alice is registered:", alice in live, live[0] is alice)
+
+
 def main():
     tour_keyvane()
     settings = tour_configuration()
     tour_logic(settings)
+    tour_pathrell(settings)
+    tour_branchel(settings)
+    tour_tyvern()
+    tour_fadeline()
 
 
 if __name__ == "__main__":
