@@ -33,7 +33,7 @@ stage: venv
 # The test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
 	$(MAKE) stage STAGE=build/asan CMAKE_ARGS=-DMORVATH_SANITIZE=ON
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
 	    PYTHONPATH=build/asan/pkg PYTHONMALLOC=malloc $(PY) -m pytest -q -p no:cacheprovider
 
 bench: install
