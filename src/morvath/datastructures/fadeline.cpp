@@ -510,7 +510,7 @@ PyMethodDef g_sort_key_def = {"<lambda>", sort_key, METH_O, nullptr};
 // here, such items die once the sorted list is back.
 Ref pin_items(PyObject* data) {
     Ref pins = Ref::steal(PyList_New(0));
-    if (!pins || !PyList_CheckExact(data)) return pins;
+    if (!pins || !PyList_Check(data)) return pins;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
         if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != g_ref_type) continue;
@@ -522,29 +522,39 @@ Ref pin_items(PyObject* data) {
     return pins;
 }
 
+// data.sort(key=key, reverse=reverse): UserList's own sort, applied here.
+Ref sort_data(PyObject* data, PyObject* key, PyObject* reverse) {
+    Ref names = Ref::steal(PyTuple_Pack(2, s_key.get(), s_reverse.get()));
+    if (!names) return {};
+    PyObject* args[] = {data, key, reverse};
+    return Ref::steal(PyObject_VectorcallMethod(s_sort, args, 1, names.get()));
+}
+
+// super().sort(key=key, reverse=reverse)
+Ref sort_through_super(const Call& c, PyObject* self, PyObject* key, PyObject* reverse) {
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!no_args || !keywords || PyDict_SetItem(keywords.get(), s_key, key) < 0 ||
+        PyDict_SetItem(keywords.get(), s_reverse, reverse) < 0)
+        return {};
+    return frame::call_super(c, self, s_sort, no_args.get(), keywords.get());
+}
+
+// The items are pinned whichever sort runs: a class between this one and
+// UserList sorts the same emptied list.
 PyObject* fadeline_sort(Call& c) {
     PyObject* self = c[0];
     c.at(96);
     Ref key = Ref::steal(PyCFunction_New(&g_sort_key_def, c[1] == Py_None ? nullptr : c[1]));
     if (!key) return nullptr;
     c.at(100);
-    if (reaches_userlist(c, self, kSort)) {
-        Ref data = frame::attr(self, s_data);
-        Ref pins = data ? pin_items(data.get()) : Ref();
-        Ref names = pins ? Ref::steal(PyTuple_Pack(2, s_key.get(), s_reverse.get())) : Ref();
-        if (!names) return nullptr;
-        PyObject* args[] = {data.get(), key.get(), c[2]};
-        Ref done = Ref::steal(PyObject_VectorcallMethod(s_sort, args, 1, names.get()));
-        pins.reset();
-        return done ? frame::none().release() : nullptr;
-    }
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    Ref keywords = Ref::steal(PyDict_New());
-    if (!no_args || !keywords || PyDict_SetItem(keywords.get(), s_key, key.get()) < 0 ||
-        PyDict_SetItem(keywords.get(), s_reverse, c[2]) < 0)
-        return nullptr;
-    return frame::call_super(c, self, s_sort, no_args.get(), keywords.get()) ? frame::none().release()
-                                                                              : nullptr;
+    Ref data = frame::attr(self, s_data);
+    Ref pins = data ? pin_items(data.get()) : Ref();
+    if (!pins) return nullptr;
+    Ref done = reaches_userlist(c, self, kSort) ? sort_data(data.get(), key.get(), c[2])
+                                                : sort_through_super(c, self, key.get(), c[2]);
+    pins.reset();
+    return done ? frame::none().release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
