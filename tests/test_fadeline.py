@@ -179,8 +179,10 @@ def test_pop_by_position_or_by_equal_item(items):
     assert fl.pop(item=Item(3)) is d and list(fl) == [b, a]
     with pytest.raises(IndexError, match="pop index out of range"):
         fl.pop(5)
+    fl.data.append(5)                  # a foreign entry is compared, as index does, not called
     with pytest.raises(ValueError, match="is not in list"):
         fl.pop(Item(9))
+    del fl.data[-1]
     fl *= 2
     del items[:], a
     assert [fl.pop(), fl.pop(), fl.pop()] == [None, b, b]

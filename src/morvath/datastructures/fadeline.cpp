@@ -93,13 +93,24 @@ Ref make_probe(PyObject* item) {
     return Ref::steal(PyObject_CallOneArg(ref.get(), item));
 }
 
+bool is_plain_ref(PyObject* entry) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(entry)) == g_ref_type;
+}
+
+// The item of an entry that `weakref.ref` made, as a strong reference that
+// keeps it alive; null (no error) for a dead entry or any other object.
+// Runs no Python code, so it may read a borrowed entry.
+Ref hold(PyObject* entry) {
+    PyObject* item = nullptr;
+    if (is_plain_ref(entry)) (void)PyWeakref_GetRef(entry, &item);  // fails only for a non-reference
+    return Ref::steal(item);
+}
+
 // r(): the live item of an entry, None once it is gone.
 Ref live(PyObject* entry) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(entry)) != g_ref_type)
-        return Ref::steal(PyObject_CallNoArgs(entry));
-    PyObject* item = nullptr;
-    if (PyWeakref_GetRef(entry, &item) < 0) return {};
-    return item ? Ref::steal(item) : frame::none();
+    if (!is_plain_ref(entry)) return Ref::steal(PyObject_CallNoArgs(entry));
+    Ref item = hold(entry);
+    return item ? std::move(item) : frame::none();
 }
 
 // [weakref.ref(i, self.remove) for i in items], iterating `items` once.
@@ -434,21 +445,21 @@ PyObject* fadeline_count(Call& c) {
 
 // Takes out of `data` (an exact list) the first entry that equals `probe`
 // and returns its live item; ValueError as list.index words it when none
-// does. The live item is held across the comparison, which may run any
-// code: entries that move meanwhile are followed by identity, so the entry
-// taken is the one that matched and the item returned is the one it held.
+// does. The item of each entry is held across its comparison, which may run
+// any code: entries that move meanwhile are followed by identity, so the
+// entry taken is the one that matched and the item returned is the one it
+// held.
 Ref take_equal(PyObject* data, PyObject* probe) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
-        Ref item = live(entry.get());
-        if (!item) return {};
+        Ref held = hold(entry.get());
         int equal = PyObject_RichCompareBool(entry.get(), probe, Py_EQ);
         if (equal < 0) return {};
         if (!equal) continue;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(data); ++j) {
             if (PyList_GET_ITEM(data, j) != entry.get()) continue;
             if (PyList_SetSlice(data, j, j + 1, nullptr) < 0) return {};
-            return item;
+            return live(entry.get());
         }
     }
     PyErr_Format(PyExc_ValueError, "%R is not in list", probe);
@@ -512,11 +523,7 @@ Ref pin_items(PyObject* data) {
     Ref pins = Ref::steal(PyList_New(0));
     if (!pins || !PyList_Check(data)) return pins;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
-        if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != g_ref_type) continue;
-        PyObject* item = nullptr;
-        if (PyWeakref_GetRef(entry.get(), &item) < 0) return {};
-        Ref held = Ref::steal(item);
+        Ref held = hold(PyList_GET_ITEM(data, i));
         if (held && PyList_Append(pins.get(), held.get()) < 0) return {};
     }
     return pins;
