@@ -70,11 +70,16 @@ const char* const kFadelineDoc =
 // ---------------------------------------------------------------------------
 // References
 
+// weakref.ref, read from the module global at each use.
+Ref weakref_ref() {
+    Ref weakref = frame::global(s_weakref);
+    return weakref ? frame::attr(weakref.get(), s_ref) : Ref();
+}
+
 // weakref.ref(item, self.remove): a new entry owned by `self`. `weakref`,
 // its `ref` and `self.remove` are read afresh for every entry.
 Ref make_entry(PyObject* self, PyObject* item) {
-    Ref weakref = frame::global(s_weakref);
-    Ref ref = weakref ? frame::attr(weakref.get(), s_ref) : Ref();
+    Ref ref = weakref_ref();
     if (!ref) return {};
     Ref callback = frame::attr(self, s_remove);
     if (!callback) return {};
@@ -86,29 +91,27 @@ Ref make_entry(PyObject* self, PyObject* item) {
 // weakref.ref(item): the temporary reference a lookup compares with the
 // entries (equal when both objects are alive and equal).
 Ref make_probe(PyObject* item) {
-    Ref weakref = frame::global(s_weakref);
-    Ref ref = weakref ? frame::attr(weakref.get(), s_ref) : Ref();
+    Ref ref = weakref_ref();
     if (!ref) return {};
     if (ref.get() == g_ref_type) return Ref::steal(PyWeakref_NewRef(item, nullptr));
     return Ref::steal(PyObject_CallOneArg(ref.get(), item));
 }
 
-bool is_plain_ref(PyObject* entry) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(entry)) == g_ref_type;
-}
-
-// The item of an entry that `weakref.ref` made, as a strong reference that
-// keeps it alive; null (no error) for a dead entry or any other object.
-// Runs no Python code, so it may read a borrowed entry.
+// The referent of a weak reference entry, as a strong reference that keeps
+// it alive; null (no error) for a dead entry or any other object. Runs no
+// Python code, so it may read a borrowed entry.
 Ref hold(PyObject* entry) {
     PyObject* item = nullptr;
-    if (is_plain_ref(entry)) (void)PyWeakref_GetRef(entry, &item);  // fails only for a non-reference
+    if (PyObject_TypeCheck(entry, reinterpret_cast<PyTypeObject*>(g_ref_type)))
+        (void)PyWeakref_GetRef(entry, &item);  // fails only for a non-reference
     return Ref::steal(item);
 }
 
-// r(): the live item of an entry, None once it is gone.
+// r(): the live item of an entry, None once it is gone. Only a plain
+// reference is read directly; a subclass may define its own call.
 Ref live(PyObject* entry) {
-    if (!is_plain_ref(entry)) return Ref::steal(PyObject_CallNoArgs(entry));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(entry)) != g_ref_type)
+        return Ref::steal(PyObject_CallNoArgs(entry));
     Ref item = hold(entry);
     return item ? std::move(item) : frame::none();
 }
@@ -171,16 +174,23 @@ Ref base_method(const Call& c, PyObject* self, Base which, PyObject* arg) {
 // ---------------------------------------------------------------------------
 // Storage and reads
 
-PyObject* fadeline_init(Call& c) {
+// super().<name>([weakref.ref(i, self.remove) for i in items]) at the lines
+// given: the base stores the new entries, and the items stay held until it
+// has (see make_entries).
+Ref store_entries(Call& c, PyObject* name, int build_line, int store_line) {
     PyObject* self = c[0];
-    c.at(25);
+    c.at(build_line);
     Ref pins, entries;
-    if (make_entries(self, c[1], entries, pins) < 0) return nullptr;
-    c.at(26);
-    Ref done = frame::call_super(c, self, s_init, {entries.get()});
+    if (make_entries(self, c[1], entries, pins) < 0) return {};
+    c.at(store_line);
+    Ref result = frame::call_super(c, self, name, {entries.get()});
     entries.reset();
     pins.reset();
-    return done ? frame::none().release() : nullptr;
+    return result;
+}
+
+PyObject* fadeline_init(Call& c) {
+    return store_entries(c, s_init, 25, 26) ? frame::none().release() : nullptr;
 }
 
 PyObject* fadeline_contains(Call& c) {
@@ -374,17 +384,7 @@ PyObject* fadeline_add(Call& c) {
     return result.release();
 }
 
-PyObject* fadeline_iadd(Call& c) {
-    PyObject* self = c[0];
-    c.at(64);
-    Ref pins, entries;
-    if (make_entries(self, c[1], entries, pins) < 0) return nullptr;
-    c.at(65);
-    Ref result = frame::call_super(c, self, s_iadd, {entries.get()});
-    entries.reset();
-    pins.reset();
-    return result.release();
-}
+PyObject* fadeline_iadd(Call& c) { return store_entries(c, s_iadd, 64, 65).release(); }
 
 PyObject* fadeline_append(Call& c) {
     PyObject* self = c[0];
@@ -417,15 +417,7 @@ PyObject* fadeline_insert(Call& c) {
 }
 
 PyObject* fadeline_extend(Call& c) {
-    PyObject* self = c[0];
-    c.at(92);
-    Ref pins, entries;
-    if (make_entries(self, c[1], entries, pins) < 0) return nullptr;
-    c.at(93);
-    Ref done = frame::call_super(c, self, s_extend, {entries.get()});
-    entries.reset();
-    pins.reset();
-    return done ? frame::none().release() : nullptr;
+    return store_entries(c, s_extend, 92, 93) ? frame::none().release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
