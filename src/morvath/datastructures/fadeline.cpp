@@ -159,16 +159,22 @@ Ref base_data(const Call& c, PyObject* self, Base which, bool& inline_base) {
 
 // data.<name>(*args) for the operation `which`.
 Ref call_on(PyObject* data, Base which, PyObject* arg, PyObject* second = nullptr) {
+    if (which == kAppend && PyList_CheckExact(data))
+        return PyList_Append(data, arg) < 0 ? Ref() : frame::none();
     PyObject* args[] = {data, arg, second};
     return Ref::steal(PyObject_VectorcallMethod(*kBaseNames[which], args, second ? 3 : 2, nullptr));
 }
 
-// super().<name>(arg): `self.data.<name>(arg)` when super() reaches UserList.
-Ref base_method(const Call& c, PyObject* self, Base which, PyObject* arg) {
+// super().<name>(arg[, second]): `self.data.<name>(...)` when super()
+// reaches UserList.
+Ref base_method(const Call& c, PyObject* self, Base which, PyObject* arg, PyObject* second = nullptr) {
     bool inline_base;
     Ref data = base_data(c, self, which, inline_base);
-    if (!inline_base) return frame::call_super(c, self, *kBaseNames[which], {arg});
-    return data ? call_on(data.get(), which, arg) : Ref();
+    if (!inline_base) {
+        PyObject* name = *kBaseNames[which];
+        return second ? frame::call_super(c, self, name, {arg, second}) : frame::call_super(c, self, name, {arg});
+    }
+    return data ? call_on(data.get(), which, arg, second) : Ref();
 }
 
 // ---------------------------------------------------------------------------
@@ -387,33 +393,15 @@ PyObject* fadeline_add(Call& c) {
 PyObject* fadeline_iadd(Call& c) { return store_entries(c, s_iadd, 64, 65).release(); }
 
 PyObject* fadeline_append(Call& c) {
-    PyObject* self = c[0];
     c.at(74);
-    Ref entry = make_entry(self, c[1]);
-    if (!entry) return nullptr;
-    bool inline_base;
-    Ref data = base_data(c, self, kAppend, inline_base);
-    if (!inline_base) return frame::call_super(c, self, s_append, {entry.get()}) ? frame::none().release() : nullptr;
-    if (!data) return nullptr;
-    if (PyList_CheckExact(data.get()))
-        return PyList_Append(data.get(), entry.get()) < 0 ? nullptr : frame::none().release();
-    return call_on(data.get(), kAppend, entry.get()) ? frame::none().release() : nullptr;
+    Ref entry = make_entry(c[0], c[1]);
+    return entry && base_method(c, c[0], kAppend, entry.get()) ? frame::none().release() : nullptr;
 }
 
 PyObject* fadeline_insert(Call& c) {
-    PyObject* self = c[0];
     c.at(89);
-    Ref entry = make_entry(self, c[2]);
-    if (!entry) return nullptr;
-    bool inline_base;
-    Ref data = base_data(c, self, kInsert, inline_base);
-    Ref done;
-    if (!inline_base) {
-        done = frame::call_super(c, self, s_insert, {c[1], entry.get()});
-    } else if (data) {
-        done = call_on(data.get(), kInsert, c[1], entry.get());
-    }
-    return done ? frame::none().release() : nullptr;
+    Ref entry = make_entry(c[0], c[2]);
+    return entry && base_method(c, c[0], kInsert, c[1], entry.get()) ? frame::none().release() : nullptr;
 }
 
 PyObject* fadeline_extend(Call& c) {
