@@ -1,16 +1,21 @@
-"""How the modules look to Python code: module life, function records,
-argument errors and traceback entries (observed through keyvane)."""
-import copyreg
+"""How the modules look to Python code: module life, imports, class
+creation, function records, argument errors, traceback entries and the
+generator type (observed through keyvane and fadeline)."""
+import ctypes
+import gc
 import importlib
 import inspect
 import pickle
 import sys
 import traceback
 import types
+import warnings
+import weakref
 
 import pytest
 
 import morvath.datastructures.keyvane as keyvane_module
+from morvath.datastructures.fadeline import Fadeline
 from morvath.datastructures.keyvane import Keyvane, NestedKeyvane
 
 FILE = "src/morvath/datastructures/keyvane"
@@ -113,6 +118,176 @@ class TestModuleLife:
             "interpreter per process.")
 
 
+    @pytest.mark.parametrize("setup, check", [
+        # import X: a blocked X is not taken from sys.modules
+        ("sys.modules['itertools'] = None",
+         "print(type(error).__name__, error, where(error))"),
+        # import X: relative to the package first
+        ("sys.modules['morvath.datastructures.itertools'] = fake",
+         "print(k.itertools is fake)"),
+        # from X import a: the submodule entry X.a stands in for a missing attribute
+        ("del collections.abc.Mapping; sys.modules['collections.abc.Mapping'] = fake",
+         "print(k.Mapping is fake)"),
+        # ...and without one the import fails, also when X has no usable __name__
+        ("del collections.abc.Mapping; collections.abc.__name__ = 5",
+         "print(type(error).__name__, error, where(error))"),
+    ])
+    def test_import_statements(self, run_isolated, setup, check):
+        result = run_isolated(f"""
+            import collections.abc, itertools, sys, traceback, types
+            fake = types.SimpleNamespace(chain=itertools.chain)
+            def where(error):
+                last = list(traceback.walk_tb(error.__traceback__))[-1]
+                return last[0].f_code.co_name, last[1]
+            {setup}
+            try:
+                import morvath.datastructures.keyvane as k
+            except ImportError as error:
+                {check}
+            else:
+                {check}
+        """)
+        assert result.returncode == 0, result.stderr
+        out = result.stdout.strip()
+        init = "('init morvath.datastructures.keyvane'"
+        assert out in ("True", f"ModuleNotFoundError import of itertools halted; None in sys.modules {init}, 15)",
+                       f"ImportError cannot import name 'Mapping' {init}, 17)"), out
+
+    def test_objects_of_a_failed_body_stay_usable(self, run_isolated):
+        # NestedKeyvane cannot be laid out; Keyvane was already made and is
+        # still reachable after the module forgot the failed body.
+        result = run_isolated("""
+            import collections.abc
+            real = collections.abc.MutableMapping
+            class Clash(int):
+                get = pop = setdefault = None
+            collections.abc.MutableMapping = Clash
+            try:
+                import morvath.datastructures.keyvane
+            except TypeError as error:
+                print(error)
+            old = next(c for c in dict.__subclasses__() if c.__name__ == 'Keyvane')
+            k = old(a=1)
+            print(repr(k), k.a)
+            try:
+                old.__repr__()
+            except TypeError as error:
+                print(error)
+            collections.abc.MutableMapping = real
+            import morvath.datastructures.keyvane as again
+            print(again.Keyvane is not old, old(b=2).b)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [
+            "multiple bases have instance lay-out conflict", "Keyvane({'a': 1}) 1",
+            "__repr__() takes exactly 1 positional argument (0 given)", "True 2"]
+
+    def test_functions_belong_to_the_full_name_whatever_the_spec_says(self, run_isolated):
+        result = run_isolated("""
+            import importlib.util, pickle
+            path = importlib.util.find_spec('morvath.datastructures.keyvane').origin
+            spec = importlib.util.spec_from_file_location('elsewhere.keyvane', path)
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            function = module.NestedKeyvane.update
+            print(module.__name__, function.__module__, module.Keyvane.__module__,
+                  pickle.loads(pickle.dumps(function)) is function)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == [
+            "elsewhere.keyvane", "morvath.datastructures.keyvane", "morvath.datastructures.keyvane", "True"]
+
+
+# The bases of NestedKeyvane are (Keyvane, MutableMapping), MutableMapping read
+# from collections.abc at import: replacing it drives the class steps.
+CLASS_SETUP = """
+    import abc, collections.abc, sys, traceback
+    real = collections.abc.MutableMapping
+    seen = {}
+
+    class Recording(dict):
+        def __setitem__(self, key, value):
+            seen.setdefault('order', []).append(key)
+            super().__setitem__(key, value)
+
+    class Meta(abc.ABCMeta):
+        @classmethod
+        def __prepare__(mcs, name, bases):
+            seen['prepare'] = name, bases
+            return Recording()
+
+    class Mixin(metaclass=Meta):
+        pass
+    seen.clear()
+
+    class Entry:
+        def __init__(self, entries):
+            self.entries = entries
+            self.get, self.pop, self.setdefault = real.get, real.pop, real.setdefault
+        def __mro_entries__(self, bases):
+            seen['mro_entries'] = bases
+            return self.entries
+"""
+
+
+class TestClassCreation:
+    def test_mro_entries_prepare_and_namespace_order(self, run_isolated):
+        result = run_isolated(CLASS_SETUP + """
+    entry = Entry((Mixin, real))
+    collections.abc.MutableMapping = entry
+    from morvath.datastructures.keyvane import Keyvane, NestedKeyvane as N
+    print(seen['mro_entries'] == (Keyvane, entry), seen['prepare'] == ('NestedKeyvane', N.__bases__))
+    print(N.__bases__ == (Keyvane, Mixin, real), type(N) is Meta, N.__orig_bases__ == (Keyvane, entry))
+    print(*seen['order'])
+    n = N({'a': {'b': 1}})
+    print(n['a.b'], N.__getitem__.__closure__[0].cell_contents is N)
+""")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [
+            "True True", "True True True",
+            "__module__ __qualname__ __init__ __getitem__ __setitem__ __contains__ __delitem__ "
+            "get pop setdefault update __classcell__ __orig_bases__",
+            "1 True"]
+
+    @pytest.mark.parametrize("entries, text", [
+        ("[real]", "TypeError __mro_entries__ must return a tuple"),
+        ("(A, B)", "TypeError metaclass conflict: the metaclass of a derived class must be a "
+                   "(non-strict) subclass of the metaclasses of all its bases"),
+    ])
+    def test_failures(self, run_isolated, entries, text):
+        result = run_isolated(CLASS_SETUP + f"""
+    A = type('M1', (type,), {{}})('A', (), {{}})
+    B = type('M2', (type,), {{}})('B', (), {{}})
+    collections.abc.MutableMapping = Entry({entries})
+    try:
+        import morvath.datastructures.keyvane
+    except TypeError as error:
+        last = traceback.extract_tb(error.__traceback__)[-1]
+        print(type(error).__name__, error)
+        print(last.name, last.lineno, 'morvath.datastructures.keyvane' in sys.modules)
+""")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [text, "init morvath.datastructures.keyvane 75 False"]
+
+    def test_metaclass_entry_of_the_namespace_is_called_instead(self, run_isolated):
+        result = run_isolated(CLASS_SETUP + """
+    def factory(name, bases, ns):
+        seen['factory'] = name
+        return Meta(name, bases, dict(ns))
+
+    class Preloaded(Meta):
+        @classmethod
+        def __prepare__(mcs, name, bases):
+            return {'__metaclass__': factory}
+
+    collections.abc.MutableMapping = Entry((Preloaded('P', (), {}), real))
+    from morvath.datastructures.keyvane import NestedKeyvane as N
+    print(seen['factory'], type(N).__name__, N.__metaclass__ is factory)
+""")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["NestedKeyvane", "Preloaded", "True"]
+
+
 class TestFunctionRecords:
     def test_plain_function_from_class_bound_method_from_instance(self):
         function = Keyvane.__init__
@@ -174,6 +349,22 @@ class TestFunctionRecords:
             function.__defaults__ = None
 
 
+class OddName(str):
+    """A keyword that equals nothing, not even its own text."""
+    __hash__ = str.__hash__
+    def __eq__(self, other):
+        return False
+
+
+def vectorcall(function, args, kwnames):
+    """Calls `function` as C code may: with keyword names of any type."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    stack = (ctypes.py_object * len(args))(*args)
+    return call(function, ctypes.cast(stack, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
+
+
 class TestArgumentErrors:
     @pytest.mark.parametrize("call, text", [
         (lambda: NestedKeyvane.__getitem__(NestedKeyvane()),
@@ -190,18 +381,35 @@ class TestArgumentErrors:
          "__getitem__() got multiple values for keyword argument 'key'"),
         (lambda: NestedKeyvane.__setitem__(NestedKeyvane(), value=1),
          "__setitem__() takes exactly 3 positional arguments (1 given)"),
+        (lambda: Fadeline.pop(), "pop() takes at least 1 positional argument (0 given)"),
+        (lambda: Fadeline.sort(Fadeline(), None, True, 1),
+         "sort() takes at most 3 positional arguments (4 given)"),
+        (lambda: Fadeline.sort(reverse=True), "sort() takes at least 1 positional argument (0 given)"),
+        (lambda: NestedKeyvane.__getitem__(NestedKeyvane(), **{OddName("key"): 1}),
+         "__getitem__() got an unexpected keyword argument 'key'"),
+        (lambda: vectorcall(NestedKeyvane.__getitem__, [NestedKeyvane(), 1], (1,)),
+         "__getitem__() keywords must be strings"),
     ])
     def test_texts(self, call, text):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == text
         last = traceback.extract_tb(info.value.__traceback__)[-1]
-        assert last.filename == FILE
+        assert last.filename in (FILE, "src/morvath/datastructures/fadeline")
 
     def test_keywords_bind_by_name(self):
         n = NestedKeyvane()
         NestedKeyvane.__setitem__(self=n, value=2, key="a.b")
-        assert n == {"a": {"b": 2}}
+        NestedKeyvane.__setitem__(n, **{"".join("value"): 3, "".join("key"): "c"})
+        assert n == {"a": {"b": 2}, "c": 3}
+
+    def test_keyword_compares_as_equality_does(self):
+        class Failing(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                raise ZeroDivisionError
+        with pytest.raises(ZeroDivisionError):
+            NestedKeyvane.__getitem__(NestedKeyvane(), **{Failing("key"): "a"})
 
     def test_argument_error_reports_the_def_line(self):
         with pytest.raises(TypeError) as info:
@@ -232,3 +440,149 @@ def test_deep_dotted_key_ends_in_recursion_error(run_isolated):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "RecursionError"
+
+
+class Thing:
+    pass
+
+
+THINGS = [Thing(), Thing(), Thing()]
+
+
+def python_generator(items):
+    for item in items:
+        yield item
+
+
+def entries(error):
+    """The traceback entries that the library added: (function name, line)."""
+    return [(e.name.rpartition(".")[2], e.lineno) for e in traceback.extract_tb(error.__traceback__)
+            if e.filename.startswith("src/morvath/")]
+
+
+class TestGenerator:
+    """Fadeline.__iter__ (def line 44, yield line 45) next to the same loop in Python."""
+
+    def outcome(self, generator, started, *args):
+        if started:
+            next(generator)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            with pytest.raises(BaseException) as info:
+                generator.throw(*args)
+        error = info.value
+        cause = error.__cause__
+        return (type(error), error.args, type(cause), next(generator, "finished")), error
+
+    @pytest.mark.parametrize("started", [False, True])
+    @pytest.mark.parametrize("args", [
+        "KeyError,", "KeyError('k'),", "KeyError, 'k'", "KeyError, ('k', 1)", "KeyError, KeyError('k')",
+        "LookupError, KeyError('k')", "GeneratorExit,", "StopIteration,", "StopIteration(3),",
+        "KeyError('k'), 'v'", "KeyError, None, 1", "5,",
+    ])
+    def test_throw_as_python_generators_do(self, started, args):
+        ours, error = self.outcome(iter(Fadeline(THINGS)), started, *eval(args))
+        expected, _ = self.outcome(python_generator(THINGS), started, *eval(args))
+        assert ours == expected
+        if ours[0] not in (TypeError, RuntimeError):
+            assert entries(error) == [("__iter__", 45 if started else 44)]
+        if ours[0] is RuntimeError:
+            assert entries(error) == [] and entries(error.__cause__) == [("__iter__", 45)]
+
+    def test_throw_keeps_the_given_traceback_and_warns(self):
+        try:
+            raise KeyError
+        except KeyError as error:
+            given = error.__traceback__
+        generator = iter(Fadeline(THINGS))
+        next(generator)
+        with pytest.warns(DeprecationWarning, match=r"the \(type, exc, tb\) signature of throw"):
+            with pytest.raises(KeyError) as info:
+                generator.throw(KeyError, None, given)
+        assert info.value.__traceback__.tb_next.tb_next is given
+
+    @pytest.mark.parametrize("args, text", [
+        ((), "throw expected at least 1 argument, got 0"),
+        ((KeyError, None, None, None), "throw expected at most 3 arguments, got 4"),
+    ])
+    def test_throw_argument_count(self, args, text):
+        with pytest.raises(TypeError, match=f"^{text}$"):
+            iter(Fadeline(THINGS)).throw(*args)
+
+    def test_send_close_and_exhaustion(self):
+        generator = iter(Fadeline(THINGS))
+        with pytest.raises(TypeError, match="^can't send non-None value to a just-started generator$"):
+            generator.send(1)
+        assert generator.send(None) is THINGS[0] and generator.send(2) is THINGS[1]
+        assert generator.close() is None and generator.close() is None
+        for step in (generator.__next__, lambda: generator.send(1)):
+            with pytest.raises(StopIteration):
+                step()
+        with pytest.raises(KeyError):
+            generator.throw(KeyError)
+        assert (generator.__name__, generator.__qualname__) == ("__iter__", "Fadeline.__iter__")
+
+    def test_reentry_is_refused(self):
+        seen = []
+
+        class Reentrant(Fadeline):
+            probe = None
+
+            @property
+            def data(self):
+                if self.probe:
+                    generator, self.probe = self.probe, None
+                    seen.append(generator.gi_running)
+                    for step in (generator.__next__, lambda: generator.send(None),
+                                 lambda: generator.throw(KeyError), generator.close):
+                        with pytest.raises(ValueError, match="^generator already executing$"):
+                            step()
+                return vars(self)["data"]
+
+            @data.setter
+            def data(self, value):
+                vars(self)["data"] = value
+
+        fl = Reentrant(THINGS)
+        fl.probe = generator = iter(fl)
+        assert list(generator) == THINGS and seen == [True]
+
+    def test_stop_iteration_inside_becomes_runtime_error(self):
+        class Stopping(Fadeline):
+            data = property(lambda self: next(iter(())))
+
+        with pytest.raises(RuntimeError, match="^generator raised StopIteration$") as info:
+            list(Fadeline.__iter__(Stopping.__new__(Stopping)))
+        assert type(info.value.__cause__) is StopIteration
+        assert entries(info.value.__cause__)[-1] == ("__iter__", 44)
+
+    def test_suspended_generator_in_a_cycle_is_collected(self):
+        fl = Fadeline(THINGS)
+        fl.generator = iter(fl)
+        next(fl.generator)
+        gone = weakref.ref(fl)
+        del fl
+        gc.collect()
+        assert gone() is None
+
+
+def test_failing_calls_and_generators_do_not_leak(assert_no_leak):
+    n = NestedKeyvane({"a": {"b": 1}})
+
+    def exercise():
+        for call in (lambda: NestedKeyvane.__getitem__(n), lambda: n.update({"a": {"b": {"c": 1}}}),
+                     lambda: NestedKeyvane.__getitem__(n, **{OddName("key"): 1})):
+            try:
+                call()
+            except (TypeError, AttributeError):
+                pass
+        NestedKeyvane.__setitem__(n, **{"".join("key"): "x.y", "value": 2})
+        generator = iter(Fadeline(THINGS))
+        next(generator)
+        try:
+            generator.throw(StopIteration)
+        except RuntimeError:
+            pass
+        iter(Fadeline(THINGS)).close()
+
+    assert_no_leak(exercise)

@@ -25,13 +25,24 @@ void raise_keywords_must_be_strings(const char* name) noexcept {
 
 namespace {
 
+constexpr int kNoParameter = -1;
+constexpr int kCompareFailed = -2;
+
+// The index of the parameter that `keyword` names. Names are interned, so an
+// identical object is the usual match; otherwise the keyword is compared as
+// `==` would, which for a str subclass is its own __eq__ (that may fail).
 int find_parameter(const FunctionSpec& spec, PyObject* keyword) noexcept {
     const int count = static_cast<int>(spec.params.size());
     for (int i = 0; i < count; ++i)
         if (spec.param_names[i] == keyword) return i;
-    for (int i = 0; i < count; ++i)
-        if (PyUnicode_Compare(spec.param_names[i], keyword) == 0) return i;
-    return -1;
+    const bool exact = PyUnicode_CheckExact(keyword);
+    for (int i = 0; i < count; ++i) {
+        const int same = exact ? PyUnicode_Compare(spec.param_names[i], keyword) == 0
+                               : PyObject_RichCompareBool(keyword, spec.param_names[i], Py_EQ);
+        if (same < 0) return kCompareFailed;
+        if (same) return i;
+    }
+    return kNoParameter;
 }
 
 }  // namespace
@@ -71,7 +82,8 @@ int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* k
             return -1;
         }
         const int index = find_parameter(spec, keyword);
-        if (index < 0) {
+        if (index == kCompareFailed) return -1;
+        if (index == kNoParameter) {
             if (!spec.varkw) {
                 raise_unexpected_keyword(spec.name, keyword);
                 return -1;

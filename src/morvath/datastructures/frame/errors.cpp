@@ -1,5 +1,8 @@
 #include "errors.hpp"
 
+#include <exception>
+#include <new>
+
 namespace frame {
 
 namespace {
@@ -58,6 +61,18 @@ void raise_unbound_local(const char* name) noexcept {
 
 void raise_unsliceable(PyObject* obj) noexcept {
     PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj)->tp_name);
+}
+
+void raise_for_cxx_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
 }
 
 }  // namespace frame

@@ -18,4 +18,9 @@ void raise_unbound_local(const char* name) noexcept;
 // TypeError "'<type>' object is unsliceable".
 void raise_unsliceable(PyObject* obj) noexcept;
 
+// Turns the C++ exception being handled into a Python error (MemoryError for
+// std::bad_alloc, SystemError otherwise). Only inside a catch block: it is
+// how the entry points keep C++ exceptions from crossing into the interpreter.
+void raise_for_cxx_exception() noexcept;
+
 }  // namespace frame

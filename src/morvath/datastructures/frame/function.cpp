@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include "errors.hpp"
 #include "module.hpp"
 #include "names.hpp"
 #include "recursion.hpp"
@@ -91,6 +92,9 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
     if (!code || !qualname) return {};
     Ref function = Ref::steal(PyFunction_NewWithQualName(code.get(), module_globals(), qualname.get()));
     if (!function) return {};
+    // __module__ comes from the globals' __name__, which is the name the
+    // module was loaded under; the functions belong to the full name.
+    if (PyObject_SetAttrString(function.get(), "__module__", full_name()) < 0) return {};
     Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : none();
     if (!doc || PyObject_SetAttrString(function.get(), "__doc__", doc.get()) < 0) return {};
     if (defaults && PyFunction_SetDefaults(function.get(), defaults) < 0) return {};
@@ -120,7 +124,12 @@ PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* const* 
             add_function_traceback(spec, spec.line);
             return nullptr;
         }
-        result = spec.body(call);
+        try {
+            result = spec.body(call);
+        } catch (...) {
+            raise_for_cxx_exception();
+            result = nullptr;
+        }
     }
     if (!result) add_function_traceback(spec, call.line());
     return result;

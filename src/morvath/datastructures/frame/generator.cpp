@@ -14,7 +14,8 @@ struct GeneratorObject {
     GeneratorState* state;  // null once finished
     PyObject* name;
     PyObject* qualname;
-    int line;
+    int line;        // the `def` line, where an unstarted generator stands
+    int yield_line;  // the line of the yield it is suspended at
     bool started;
     bool running;
 };
@@ -48,6 +49,26 @@ bool refuse_if_running(GeneratorObject* gen) noexcept {
     return true;
 }
 
+// A StopIteration leaving a running generator body would end the caller's
+// loop in silence; it leaves as RuntimeError instead, with the StopIteration
+// (and its traceback entry) as the cause.
+void replace_stop_iteration() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    PyObject* stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(stop));
+    PyException_SetContext(error, stop);
+    PyErr_SetRaisedException(error);
+}
+
+// The exception set now leaves the generator's body at `line` and ends it.
+void fail_at(GeneratorObject* gen, int line, bool body_running) noexcept {
+    add_entry(gen, line);
+    if (body_running) replace_stop_iteration();
+    finish(gen);
+}
+
 PyObject* step(GeneratorObject* gen) noexcept {
     if (refuse_if_running(gen)) return nullptr;
     if (!gen->state) return nullptr;
@@ -56,8 +77,11 @@ PyObject* step(GeneratorObject* gen) noexcept {
     int line = gen->line;
     PyObject* value = gen->state->next(line);
     gen->running = false;
-    if (!value) {
-        if (PyErr_Occurred()) add_entry(gen, line);
+    if (value) {
+        gen->yield_line = line;
+    } else if (PyErr_Occurred()) {
+        fail_at(gen, line, true);
+    } else {
         finish(gen);
     }
     return value;
@@ -76,32 +100,77 @@ PyObject* generator_send(PyObject* self, PyObject* value) noexcept {
     return result;
 }
 
-// The exception is raised at the suspended yield, which no handler guards:
-// the generator finishes and the exception propagates to the caller.
-PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    GeneratorObject* gen = as_generator(self);
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        return nullptr;
+// An instance of the exception class `type` made from `value`, the way a
+// raise statement makes one: an instance of `type` is taken as it is, a tuple
+// gives the arguments, None none, anything else the one argument.
+Ref instance_of(PyObject* type, PyObject* value) noexcept {
+    if (PyExceptionInstance_Check(value)) {
+        const int derived = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), type);
+        if (derived < 0) return {};
+        if (derived) return Ref::borrow(value);
     }
-    if (refuse_if_running(gen)) return nullptr;
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    Ref made = Ref::steal(value == Py_None       ? PyObject_CallNoArgs(type)
+                          : PyTuple_Check(value) ? PyObject_Call(type, value, nullptr)
+                                                 : PyObject_CallOneArg(type, value));
+    if (made && !PyExceptionInstance_Check(made.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "calling %R should have returned an instance of BaseException, not %s", type,
+                     Py_TYPE(made.get())->tp_name);
+        return {};
+    }
+    return made;
+}
+
+// The exception that throw(type, value, tb) raises, with `tb` as its
+// traceback (an instance keeps its own when no `tb` is given).
+Ref thrown_exception(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return {};
+    }
     Ref exception;
-    if (PyExceptionInstance_Check(type)) {
+    if (PyExceptionClass_Check(type)) {
+        exception = instance_of(type, value);
+        if (!exception) return {};
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return {};
+        }
         exception = Ref::borrow(type);
-    } else if (PyExceptionClass_Check(type)) {
-        exception = Ref::steal(value == Py_None ? PyObject_CallNoArgs(type)
-                                                : PyObject_CallOneArg(type, value));
-        if (!exception) return nullptr;
+        if (tb == Py_None) return exception;
     } else {
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type)->tp_name);
+        return {};
+    }
+    if (PyException_SetTraceback(exception.get(), tb) < 0) return {};
+    return exception;
+}
+
+// The exception is raised where the generator stands: at the suspended
+// yield, which no handler guards, or before the first statement of a
+// generator not yet started. Either way the generator finishes and the
+// exception propagates; a finished generator just lets it through.
+PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected %s, got %zd",
+                     nargs < 1 ? "at least 1 argument" : "at most 3 arguments", nargs);
         return nullptr;
     }
-    finish(gen);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
+    Ref exception = thrown_exception(args[0], nargs > 1 ? args[1] : Py_None,
+                                     nargs > 2 ? args[2] : Py_None);
+    if (!exception) return nullptr;
+    GeneratorObject* gen = as_generator(self);
+    if (refuse_if_running(gen)) return nullptr;
+    PyErr_SetRaisedException(exception.release());
+    if (gen->state) fail_at(gen, gen->started ? gen->yield_line : gen->line, gen->started);
     return nullptr;
 }
 
@@ -201,6 +270,7 @@ Ref make_generator(const char* name, const char* qualname, int line,
     gen->name = name_text.release();
     gen->qualname = qualname_text.release();
     gen->line = line;
+    gen->yield_line = line;
     gen->started = false;
     gen->running = false;
     return Ref::steal(self);

@@ -122,10 +122,12 @@ Ref ClassBuilder::create() noexcept {
     if (!metaclass) return {};
     Ref ns = prepare_namespace(metaclass, name.get(), bases.get());
     if (!ns) return {};
-    if (replaced && PyMapping_SetItemString(ns.get(), "__orig_bases__", original.get()) < 0) return {};
+    // The order of a class statement: the body's entries, the cell the body
+    // leaves last, then __orig_bases__ once the body has run.
     for (auto& [entry, value] : entries_)
         if (PyMapping_SetItemString(ns.get(), entry, value.get()) < 0) return {};
     if (cell_ && PyMapping_SetItemString(ns.get(), "__classcell__", cell_.get()) < 0) return {};
+    if (replaced && PyMapping_SetItemString(ns.get(), "__orig_bases__", original.get()) < 0) return {};
 
     Ref override_meta = Ref::steal(PyMapping_GetItemString(ns.get(), "__metaclass__"));
     if (!override_meta) {

@@ -26,13 +26,17 @@ public:
 
     ClassBuilder& base(Ref base) noexcept;
 
+    // After a failure nothing more is created: the C API is not called while
+    // the remembered error is set.
     template <const FunctionSpec& S>
     ClassBuilder& method(PyObject* defaults = nullptr) noexcept {
+        if (failed_) return *this;
         return add(S.name, function<S>(defaults, S.uses_super ? class_cell() : nullptr));
     }
 
     template <const FunctionSpec& S>
     ClassBuilder& static_method(PyObject* defaults = nullptr) noexcept {
+        if (failed_) return *this;
         Ref f = function<S>(defaults, S.uses_super ? class_cell() : nullptr);
         return add(S.name, f ? Ref::steal(PyStaticMethod_New(f.get())) : Ref());
     }

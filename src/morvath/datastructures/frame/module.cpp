@@ -1,5 +1,6 @@
 #include "module.hpp"
 
+#include "errors.hpp"
 #include "names.hpp"
 #include "traceback.hpp"
 
@@ -11,6 +12,9 @@ struct ModuleState {
     ModuleSpec* spec = nullptr;
     int64_t interpreter_id = -1;
     PyObject* module = nullptr;  // owned for the life of the process once ready
+    // Owned, and kept when a failed body forgets its module: functions and
+    // classes that body created may still be reachable (a base class's
+    // __subclasses__(), gc.get_objects()) and read their globals through it.
     PyObject* globals = nullptr;
     PyObject* builtins = nullptr;
     PyObject* full_name = nullptr;
@@ -88,16 +92,20 @@ int enter_in_sys_modules(PyObject* module) noexcept {
     return PyDict_SetItem(modules, g_state.full_name, module);
 }
 
-void forget_module() noexcept {
-    g_state.globals = nullptr;
-    Py_CLEAR(g_state.module);
-}
+void forget_module() noexcept { Py_CLEAR(g_state.module); }
 
 // Runs the body; on failure adds the "init <full name>" entry and forgets the
 // module, so that a later import creates and runs a new one.
 int run_body(PyObject* module) noexcept {
     Body body(module);
-    if (g_state.spec->body(body) == 0) return 0;
+    int done;
+    try {
+        done = g_state.spec->body(body);
+    } catch (...) {
+        raise_for_cxx_exception();
+        done = -1;
+    }
+    if (done == 0) return 0;
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_ImportError, g_state.init_entry);
     add_traceback_entry(g_state.init_entry, body.line());
     forget_module();
@@ -114,7 +122,7 @@ int exec_module(PyObject* module) noexcept {
     }
     if (make_names() < 0 || intern_all() < 0) return -1;
     g_state.module = Py_NewRef(module);
-    g_state.globals = PyModule_GetDict(module);
+    Py_XSETREF(g_state.globals, Py_NewRef(PyModule_GetDict(module)));
 
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0 ||
@@ -153,27 +161,48 @@ Ref import_relative_then_absolute(PyObject* name, PyObject* fromlist) noexcept {
 }
 
 // The module X itself, when both import attempts failed but sys.modules
-// already holds a fully initialised X.
+// already holds a fully initialised X; null (no exception set) otherwise.
+// A None entry blocks the import of X and is never used. Called with no
+// exception set: the lookups below run Python code.
 Ref initialised_from_sys_modules(PyObject* name) noexcept {
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &found) <= 0) return {};
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &found) <= 0 || found == Py_None) {
+        Py_XDECREF(found);
+        PyErr_Clear();
+        return {};
+    }
     Ref module = Ref::steal(found);
     Ref spec = Ref::steal(PyObject_GetAttrString(module.get(), "__spec__"));
-    if (!spec) {
-        PyErr_Clear();
-        return module;
-    }
-    Ref initializing = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+    Ref initializing = spec ? Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing")) : Ref();
     if (!initializing) {
         PyErr_Clear();
         return module;
     }
     int busy = PyObject_IsTrue(initializing.get());
     if (busy != 0) {
-        if (busy < 0) PyErr_Clear();
+        PyErr_Clear();
         return {};
     }
     return module;
+}
+
+// `name` of a `from` import that the imported module lacks as an attribute:
+// its submodule entry "<module __name__>.<name>" in sys.modules, else
+// ImportError. A module without a str `__name__` has no such entry.
+Ref submodule_entry(PyObject* imported, const char* name) noexcept {
+    Ref module_name = Ref::steal(PyObject_GetAttrString(imported, "__name__"));
+    PyObject* found = nullptr;
+    if (module_name && PyUnicode_Check(module_name.get())) {
+        Ref key = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name.get(), name));
+        if (!key || PyDict_GetItemRef(PyImport_GetModuleDict(), key.get(), &found) < 0) return {};
+    } else if (!module_name && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return {};
+    }
+    if (found) return Ref::steal(found);
+    PyErr_Clear();
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (text) PyErr_Format(PyExc_ImportError, "cannot import name %R", text.get());
+    return {};
 }
 
 }  // namespace
@@ -198,31 +227,25 @@ int Body::import(const char* name) noexcept {
     Ref module = import_relative_then_absolute(text.get(), nullptr);
     if (!module) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
-        Ref present = initialised_from_sys_modules(text.get());
-        if (!present) return -1;  // the ImportError is still set
-        PyErr_Clear();
-        module = std::move(present);
+        PyObject* failure = PyErr_GetRaisedException();
+        module = initialised_from_sys_modules(text.get());
+        if (!module) {
+            PyErr_SetRaisedException(failure);
+            return -1;
+        }
+        Py_DECREF(failure);
     }
     return PyObject_SetAttrString(module_, name, module.get());
 }
 
-int Body::bind_from(PyObject* imported, PyObject* module_name,
-                    std::initializer_list<const char*> names) noexcept {
+int Body::bind_from(PyObject* imported, std::initializer_list<const char*> names) noexcept {
     for (const char* name : names) {
         Ref value = Ref::steal(PyObject_GetAttrString(imported, name));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
             PyErr_Clear();
-            Ref key = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, name));
-            if (!key) return -1;
-            PyObject* found = nullptr;
-            if (PyDict_GetItemRef(PyImport_GetModuleDict(), key.get(), &found) < 0) return -1;
-            if (!found) {
-                Ref text = Ref::steal(PyUnicode_FromString(name));
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", text.get());
-                return -1;
-            }
-            value = Ref::steal(found);
+            value = submodule_entry(imported, name);
+            if (!value) return -1;
         }
         if (PyObject_SetAttrString(module_, name, value.get()) < 0) return -1;
     }
@@ -234,10 +257,7 @@ int Body::from_import(const char* module, std::initializer_list<const char*> nam
     Ref fromlist = interned_tuple(names);
     if (!text || !fromlist) return -1;
     Ref imported = import_relative_then_absolute(text.get(), fromlist.get());
-    if (!imported) return -1;
-    Ref imported_name = Ref::steal(PyObject_GetAttrString(imported.get(), "__name__"));
-    if (!imported_name) return -1;
-    return bind_from(imported.get(), imported_name.get(), names);
+    return imported ? bind_from(imported.get(), names) : -1;
 }
 
 int Body::from_relative_import(const char* module, std::initializer_list<const char*> names) noexcept {
@@ -245,10 +265,7 @@ int Body::from_relative_import(const char* module, std::initializer_list<const c
     Ref fromlist = interned_tuple(names);
     if (!text || !fromlist) return -1;
     Ref imported = import_at_level(text.get(), fromlist.get(), 1);
-    if (!imported) return -1;
-    Ref imported_name = Ref::steal(PyObject_GetAttrString(imported.get(), "__name__"));
-    if (!imported_name) return -1;
-    return bind_from(imported.get(), imported_name.get(), names);
+    return imported ? bind_from(imported.get(), names) : -1;
 }
 
 int Body::assign(const char* name, Ref value) noexcept {

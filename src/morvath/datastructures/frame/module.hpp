@@ -60,8 +60,7 @@ public:
     int set_test(Ref entries) noexcept;
 
 private:
-    int bind_from(PyObject* imported, PyObject* module_name,
-                  std::initializer_list<const char*> names) noexcept;
+    int bind_from(PyObject* imported, std::initializer_list<const char*> names) noexcept;
     PyObject* module_;
     int line_ = 1;
 };
