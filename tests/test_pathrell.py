@@ -191,6 +191,10 @@ class TestGeneralPaths:
         assert [names(p) if p else p for p in calls[:4]] == [
             None, ("a",), ("a", "b"), ("a", "b", "list[1]")]
 
+    def test_constructor_calls_flatten_with_its_current_defaults(self, monkeypatch):
+        monkeypatch.setattr(Pathrell.__flatten__, "__defaults__", (("x",),))
+        assert Pathrell({"a": 1}) == list(Pathrell.__flatten__({"a": 1})) == [(("x", "a"), 1)]
+
     def test_replaced_pair_marker_and_mapping_globals(self, patch_global):
         class Marker(IndexMarker):
             pass

@@ -852,11 +852,10 @@ PyObject* pathrell_init(Call& c) {
         if (mapping < 0) return nullptr;
         if (mapping) {
             c.at(56);
+            // Called as a function even when it is the library's own: the
+            // path comes from its `__defaults__` as they are now.
             Ref flatten = lookup_flatten();
-            if (!flatten) return nullptr;
-            Ref generator = flatten.get() == flatten_spec.object
-                                ? new_flatten(PyTuple_GET_ITEM(args, 0), Py_None)
-                                : call1(flatten.get(), PyTuple_GET_ITEM(args, 0));
+            Ref generator = flatten ? call1(flatten.get(), PyTuple_GET_ITEM(args, 0)) : Ref();
             Ref call_args = generator ? Ref::steal(PyTuple_Pack(1, generator.get())) : Ref();
             if (!call_args || super_init(c, self, call_args.get()) < 0) return nullptr;
             Py_RETURN_NONE;
