@@ -16,6 +16,7 @@
 // is about to store are kept alive until they are stored.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -337,6 +338,53 @@ PyObject* fadeline_reversed(Call& c) {
     return PyObject_GetItem(c[0], g_reverse_slice);
 }
 
+// The position of `entry` in `data` by identity, the one nearest to `hint`
+// where it stood before code ran: looking back first, since entries that
+// leave before it move it back. -1 when it is not there.
+Py_ssize_t find_entry(PyObject* data, PyObject* entry, Py_ssize_t hint) {
+    const Py_ssize_t size = PyList_GET_SIZE(data);
+    for (Py_ssize_t j = std::min(hint, size - 1); j >= 0; --j)
+        if (PyList_GET_ITEM(data, j) == entry) return j;
+    for (Py_ssize_t j = hint + 1; j < size; ++j)
+        if (PyList_GET_ITEM(data, j) == entry) return j;
+    return -1;
+}
+
+// Takes out of `data` (an exact list) the first entry that equals `probe`:
+// 1 with `item` set to that entry's live item, 0 when none does, -1 on error.
+// A comparison may run any code, and an item whose last reference goes
+// meanwhile takes its entry out through the callback. So the item of the
+// entry being compared is held until the comparison is over, and the entry
+// is then found again by identity: the entry taken is the one that matched
+// (never the one that moved into its place) and an entry that left does not
+// make the search skip the next.
+int take_equal(PyObject* data, PyObject* probe, Ref& item) {
+    Py_ssize_t i = 0;
+    while (i < PyList_GET_SIZE(data)) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
+        Ref held = hold(entry.get());
+        int equal = PyObject_RichCompareBool(entry.get(), probe, Py_EQ);
+        if (equal < 0) return -1;
+        Py_ssize_t at = equal ? find_entry(data, entry.get(), i) : -1;
+        if (at >= 0) {
+            if (PyList_SetSlice(data, at, at + 1, nullptr) < 0) return -1;
+            item = live(entry.get());
+            return item ? 1 : -1;
+        }
+        held.reset();
+        at = find_entry(data, entry.get(), i);
+        i = at < 0 ? i : at + 1;
+    }
+    return 0;
+}
+
+// A plain reference whose item is gone: the probe of every cleanup. It
+// equals only itself, so comparing entries with it runs no code and the
+// list's own remove takes exactly that entry.
+bool is_dead_ref(PyObject* probe) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(probe)) == g_ref_type && !hold(probe);
+}
+
 PyObject* fadeline_remove(Call& c) {
     PyObject* self = c[0];
     PyObject* item = c[1];
@@ -355,7 +403,21 @@ PyObject* fadeline_remove(Call& c) {
         probe = make_probe(item);
         if (!probe) return nullptr;
     }
-    return base_method(c, self, kRemove, probe.get()) ? frame::none().release() : nullptr;
+    bool inline_base;
+    Ref data = base_data(c, self, kRemove, inline_base);
+    if (inline_base && data && PyList_CheckExact(data.get()) && !is_dead_ref(probe.get())) {
+        Ref taken;
+        int found = take_equal(data.get(), probe.get(), taken);
+        if (found == 0) PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+        return found > 0 ? frame::none().release() : nullptr;
+    }
+    Ref done;
+    if (!inline_base) {
+        done = frame::call_super(c, self, s_remove, {probe.get()});
+    } else if (data) {
+        done = call_on(data.get(), kRemove, probe.get());
+    }
+    return done ? frame::none().release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -423,29 +485,6 @@ PyObject* fadeline_count(Call& c) {
     return probe ? base_method(c, c[0], kCount, probe.get()).release() : nullptr;
 }
 
-// Takes out of `data` (an exact list) the first entry that equals `probe`
-// and returns its live item; ValueError as list.index words it when none
-// does. The item of each entry is held across its comparison, which may run
-// any code: entries that move meanwhile are followed by identity, so the
-// entry taken is the one that matched and the item returned is the one it
-// held.
-Ref take_equal(PyObject* data, PyObject* probe) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
-        Ref held = hold(entry.get());
-        int equal = PyObject_RichCompareBool(entry.get(), probe, Py_EQ);
-        if (equal < 0) return {};
-        if (!equal) continue;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(data); ++j) {
-            if (PyList_GET_ITEM(data, j) != entry.get()) continue;
-            if (PyList_SetSlice(data, j, j + 1, nullptr) < 0) return {};
-            return live(entry.get());
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "%R is not in list", probe);
-    return {};
-}
-
 // pop(item=-1): with a position (anything that has __index__), the entry
 // there leaves as list.pop takes it; with an object, the first entry whose
 // live item equals it (the lookup of `index`). Either way the live item of
@@ -466,7 +505,12 @@ PyObject* fadeline_pop(Call& c) {
     if (reaches_userlist(c, self, kIndex) && reaches_userlist(c, self, kPop)) {
         Ref data = frame::attr(self, s_data);
         if (!data) return nullptr;
-        if (PyList_CheckExact(data.get())) return take_equal(data.get(), probe.get()).release();
+        if (PyList_CheckExact(data.get())) {
+            Ref taken;
+            int found = take_equal(data.get(), probe.get(), taken);
+            if (found == 0) PyErr_Format(PyExc_ValueError, "%R is not in list", probe.get());
+            return found > 0 ? taken.release() : nullptr;
+        }
         position = call_on(data.get(), kIndex, probe.get());
         if (!position) return nullptr;
         c.at(86);
