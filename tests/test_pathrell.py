@@ -436,6 +436,13 @@ class TestReconstruct:
         with pytest.raises(TypeError, match="not iterable"):
             Pathrell([(5, 1)]).reconstruct()
 
+    def test_position_lookup_error_passes_out_at_the_lookup(self):
+        # A marker recorded for a dict makes `ptr[k.index]` a dict lookup.
+        with pytest.raises(KeyError) as info:
+            Pathrell([(("a", IndexMarker({}, 0)), 1)]).reconstruct()
+        entry = traceback.extract_tb(info.tb)[-1]
+        assert entry.name.endswith("Pathrell.reconstruct") and entry.lineno == 162
+
 
 SCALARS = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=3))
 KEYS = st.one_of(st.text(max_size=3), st.integers(-3, 3))

@@ -1070,8 +1070,7 @@ private:
         }
         Ref found = Ref::steal(PyObject_GetItem(ptr, index));
         if (found) return 1;
-        c_.at(163);
-        if (!PyErr_ExceptionMatches(b_IndexError)) return -1;
+        if (!PyErr_ExceptionMatches(b_IndexError)) return -1;  // passes out from the lookup
         PyErr_Clear();
         return 0;
     }
