@@ -316,6 +316,9 @@ def test_no_leaks():
             fl.pop(Item(3)), fl.index(pool[4]), repr(fl), fl[2:9], reversed(fl), fl + fl
             del pool[::2]
             fl.remove(pool[0])
+            for fail in (lambda: fl.extend([pool[1], 1]), lambda: fl.pop(Item(99)), lambda: fl + [1]):
+                with contextlib.suppress(TypeError, ValueError):
+                    fail()
         gc.collect()
         return sys.getallocatedblocks()
     before = work(200)
