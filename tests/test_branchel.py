@@ -25,6 +25,23 @@ grandmother
         `-- grandgrandsonB"""
 
 
+class Lines(str):
+    """A text whose own split keeps a newline inside its first line."""
+
+    def split(self, sep):
+        return [str(self), "c"]
+
+
+class Shown:
+    """A child whose str() hands back the text it was given, subclass and all."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
 class Indirect(Branchel):
     """Draws through str() of each child, never onto its parent's canvas."""
 
@@ -54,6 +71,7 @@ def test_module_records_and_worked_example():
     (Branchel("a", ["x\n", "z\n"]), "a\n|-- x\n|   \n`-- z\n    "),
     (Branchel("a", [Branchel("b", ["c\n"]), "d"]), "a\n|-- b\n|   `-- c\n|       \n`-- d"),
     (Branchel("a", [Branchel("n\nm", ["c"]), 7]), "a\n|-- n\n|   m\n|   `-- c\n`-- 7"),
+    (Branchel("r", [Branchel("a", [Shown(Lines("a\nb"))])]), "r\n`-- a\n    `-- a\n    b\n        c"),
     (Branchel("\u00e9", [Branchel("\u4e2d", ["\U0001f333\nx"])]),
      "\u00e9\n`-- \u4e2d\n    `-- \U0001f333\n        x"),
 ])
@@ -113,6 +131,8 @@ def entries(error):
     (Branchel(5, ["a"]), TypeError, r"unsupported operand type\(s\) for \+: 'int' and 'str'",
      [("__str__", 84)]),
     (Branchel(5), TypeError, r"__str__ returned non-string \(type int\)", []),
+    (Branchel(5, [Shown(type("Odd", (str,), {"split": lambda self, sep: [1]})("b")), "c"]), TypeError,
+     "unsupported operand", [("__str__", 82)]),
     (Branchel("a", [Branchel(5)]), TypeError, r"__str__ returned non-string \(type int\)",
      [("__str__", 83)]),
     (Branchel("a", [Branchel("b", [Branchel(5, ["c"])]), "d"]), TypeError, "unsupported operand",
@@ -147,9 +167,16 @@ def test_cycles_and_deep_chains_end_in_recursion_error(run_isolated, node):
         for i in range(1, 150):
             chain = {node}(str(i), [chain])
         print(str(chain).splitlines()[-1])
+        import sys
+        sys.setrecursionlimit(300)
+        for i in range(150, 400):
+            chain = {node}(str(i), [chain])
+        try: str(chain)
+        except RecursionError: print("RecursionError")
         """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split("\n")[:3] == ["RecursionError", "RecursionError", " " * 4 * 148 + "`-- 0"]
+    assert result.stdout.split("\n")[:4] == ["RecursionError", "RecursionError", " " * 4 * 148 + "`-- 0",
+                                             "RecursionError"]
 
 
 def test_large_tree_and_no_leaks():

@@ -36,6 +36,8 @@ frame::Str s_name{"name"}, s_children{"children"}, s_append{"append"}, s_str{"__
 
 frame::Builtin b_object{"object"};
 
+constexpr int branchel_str_line = 72;  // the `def` of `__str__`
+
 // Constants of `self.children[:-1]` and `self.children[-1]`, made once.
 PyObject* g_all_but_last = nullptr;
 PyObject* g_minus_one = nullptr;
@@ -143,9 +145,9 @@ PyObject* branchel_add_child(Call& c) {
 // columns ("|   " or four spaces) of the levels above it. Every newline
 // written is followed by the indentation, which is what splitting a child's
 // text and joining it with the column prefix gives at each level above.
-// The text is kept at the narrowest width that holds it, as str itself is,
-// and widened once when a wider text arrives. Methods return 0, or -1 with
-// MemoryError set.
+// The text is kept at the narrowest str width that holds it, and widened
+// once when a wider text arrives. Growing may throw std::bad_alloc;
+// `__str__` turns that into MemoryError.
 class Canvas {
     // Runs `f` on the text at its present width.
     template <typename F>
@@ -158,60 +160,24 @@ class Canvas {
     }
 
 public:
-    // A newline, the indentation, then `branch` ("|-- " or "`-- ").
-    int branch(const char* branch) noexcept {
-        try {
-            visit([&](auto& out) {
-                out.push_back('\n');
-                out.insert(out.end(), indentation_.begin(), indentation_.end());
-                out.insert(out.end(), branch, branch + 4);
-            });
-            return 0;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
-
     // An exact str, each of its newlines followed by the indentation.
-    int write(PyObject* text) noexcept {
-        try {
-            const int kind = PyUnicode_KIND(text);
-            if (kind > kind_) widen(kind);
-            const void* data = PyUnicode_DATA(text);
-            const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-            visit([&](auto& out) {
-                switch (kind) {
-                    case PyUnicode_1BYTE_KIND:
-                        write_units(out, static_cast<const Py_UCS1*>(data), length);
-                        break;
-                    case PyUnicode_2BYTE_KIND:
-                        write_units(out, static_cast<const Py_UCS2*>(data), length);
-                        break;
-                    default:
-                        write_units(out, static_cast<const Py_UCS4*>(data), length);
-                        break;
-                }
-            });
-            return 0;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
+    void write(PyObject* text) {
+        const int kind = PyUnicode_KIND(text);
+        if (kind > kind_) widen(kind);
+        const void* data = PyUnicode_DATA(text);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        visit([&](auto& out) {
+            switch (kind) {
+                case PyUnicode_1BYTE_KIND: return append(out, static_cast<const Py_UCS1*>(data), length);
+                case PyUnicode_2BYTE_KIND: return append(out, static_cast<const Py_UCS2*>(data), length);
+                default: return append(out, static_cast<const Py_UCS4*>(data), length);
+            }
+        });
     }
-
-    int indent(const char* column) noexcept {
-        try {
-            indentation_.append(column, 4);
-            return 0;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
+    void indent(const char* column) { indentation_.append(column, 4); }
     void dedent() noexcept { indentation_.resize(indentation_.size() - 4); }
 
-    Ref finish() noexcept {
+    Ref finish() {
         return visit([&](auto& out) {
             return Ref::steal(
                 PyUnicode_FromKindAndData(kind_, out.data(), static_cast<Py_ssize_t>(out.size())));
@@ -232,12 +198,8 @@ private:
 
     // Only ever called with `out` at least as wide as `Unit`.
     template <typename Out, typename Unit>
-    void write_units(Out& out, const Unit* at, Py_ssize_t length) {
+    void append(Out& out, const Unit* at, Py_ssize_t length) {
         const Unit* end = at + length;
-        if (indentation_.empty()) {
-            out.insert(out.end(), at, end);
-            return;
-        }
         for (;;) {
             const Unit* newline = std::find(at, end, Unit('\n'));
             out.insert(out.end(), at, newline);
@@ -255,45 +217,18 @@ private:
     std::string indentation_;
 };
 
-// The two steps of the recursion limit that `str(child)` takes on its way to
-// a child's `__str__`: one for `str()` itself, one for the call of the method.
-class RecursionGuard {
-public:
-    RecursionGuard() noexcept {
-        if (Py_EnterRecursiveCall(" while getting the str of an object")) return;
-        ++depth_;
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return;
-        ++depth_;
-    }
-    ~RecursionGuard() {
-        for (; depth_ > 0; --depth_) Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-    bool entered() const noexcept { return depth_ == 2; }
-    // The method's step failed: the call had reached the method.
-    bool reached_method() const noexcept { return depth_ == 1; }
-
-private:
-    int depth_ = 0;
-};
-
 // How a child hangs from its parent.
 struct Branch {
-    const char* first;              // before the child's first line
-    const char* rest;               // before each of its other lines
-    const frame::Str& first_text;   // "\n" + first
-    const frame::Str& rest_text;    // "\n" + rest
-    int line;                       // the statement `j = str(...).split('\n')`
+    const frame::Str& first;  // "\n" and the prefix of the child's first line
+    const frame::Str& rest;   // "\n" and the prefix of each of its other lines
+    const char* column;       // the prefix of the other lines alone
+    int line;                 // the statement `j = str(...).split('\n')`
 };
 
-// The one progress record of a node being drawn: the statement running.
-struct Progress {
-    int line = 77;
-};
+const Branch kMiddle{s_middle_first, s_middle_rest, "|   ", 81};
+const Branch kLast{s_last_first, s_last_rest, "    ", 83};
 
-int draw_node(PyObject* node, Canvas& canvas, Ref& result, Progress& at);
+int draw_node(PyObject* node, Canvas& canvas, Ref& result, int& line);
 
 // True when `str(child)` would run this module's own `__str__` on it.
 bool draws_here(PyObject* child);
@@ -301,150 +236,153 @@ bool draws_here(PyObject* child);
 // The traceback entry that a failing call of `__str__` adds at `line`.
 void add_str_traceback(int line);
 
-void raise_non_string(PyObject* result) {
-    PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)",
-                 Py_TYPE(result)->tp_name);
-}
-
-// `rest.join(text.split('\n'))` for a str whose `split` may be its own.
-Ref rejoin(PyObject* text, const Branch& branch, Progress& at) {
-    at.line = branch.line;
-    if (PyUnicode_CheckExact(text))
-        return Ref::steal(PyUnicode_Replace(text, s_newline, branch.rest_text, -1));
-    Ref lines = Ref::steal(PyObject_CallMethodOneArg(text, s_split, s_newline));
-    if (!lines) return {};
-    at.line = branch.line + 1;
-    return Ref::steal(PyUnicode_Join(branch.rest_text, lines.get()));
-}
-
-// `str(child)` for a child drawn by this module: the child is drawn onto the
-// canvas one column in. The failing child's own traceback entry is added
-// here, as its call would have added it.
-int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, Progress& at) {
-    if (canvas.branch(branch.first) < 0) return -1;
-    Ref text;
+// `str(child)` for a child that `__str__` draws: the child is drawn straight
+// onto the canvas, counted against the recursion limit as the two steps that
+// str() takes into the method, and a failure gets the child's own traceback
+// entry. Returns as draw_node does.
+int draw_nested(PyObject* child, Canvas& canvas, Ref& text) {
+    if (Py_EnterRecursiveCall(" while getting the str of an object")) return -1;
+    int drawn;
     {
-        RecursionGuard guard;
-        if (!guard.entered()) {
-            if (guard.reached_method()) add_str_traceback(72);
-            return -1;
-        }
-        if (canvas.indent(branch.rest) < 0) return -1;
-        Progress child_at;
-        int drawn = draw_node(child, canvas, text, child_at);
-        if (drawn < 0) {
-            add_str_traceback(child_at.line);
-            return -1;
-        }
-        if (drawn == 0 && PyUnicode_CheckExact(text.get())) {
-            drawn = canvas.write(text.get());
-            text.reset();
-        }
-        canvas.dedent();
-        if (drawn < 0) return -1;
-        if (!text) return 0;
+        frame::RecursionGuard call(" while calling a Python object");
+        int line = branchel_str_line;
+        drawn = call.failed() ? -1 : draw_node(child, canvas, text, line);
+        if (drawn < 0) add_str_traceback(line);
     }
-    // The child returned an object of its own: str() checks it, and its
-    // lines are split and joined like any other child's.
-    if (!PyUnicode_Check(text.get())) {
-        raise_non_string(text.get());
-        return -1;
-    }
-    Ref joined = rejoin(text.get(), branch, at);
-    return joined ? canvas.write(joined.get()) : -1;
+    Py_LeaveRecursiveCall();
+    return drawn;
 }
 
-// One child's statements: `j = str(child).split('\n')`, then
-// `string = string + first + rest.join(j)`. `string` is null while the
-// node's text is on the canvas.
-int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& string,
-                   Progress& at) {
-    at.line = branch.line;
-    if (!string && draws_here(child)) return draw_child(child, branch, canvas, at);
-    Ref text = Ref::steal(PyObject_Str(child));
-    if (!text) return -1;
-    if (!string && PyUnicode_CheckExact(text.get())) {
-        if (canvas.branch(branch.first) < 0 || canvas.indent(branch.rest) < 0) return -1;
-        int written = canvas.write(text.get());
-        canvas.dedent();
-        return written;
+// `text.split('\n')`, through the text's own `split` unless it is an exact str.
+Ref split_lines(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) return Ref::steal(PyUnicode_Split(text, s_newline, -1));
+    return Ref::steal(PyObject_CallMethodOneArg(text, s_split, s_newline));
+}
+
+// A child of a node whose text is on the canvas: the branch prefix, then the
+// child's text one column in. A text that is not an exact str is split by
+// its own `split` and joined with the column prefix, as written.
+int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, int& line) {
+    canvas.write(branch.first);
+    canvas.indent(branch.column);
+    Ref text;
+    if (draws_here(child)) {
+        int drawn = draw_nested(child, canvas, text);
+        if (drawn < 0) return -1;
+        if (drawn > 0) {
+            canvas.dedent();
+            return 0;
+        }
+        // The child's `__str__` returned an object of its own: str() checks it.
+        if (!PyUnicode_Check(text.get())) {
+            PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)",
+                         Py_TYPE(text.get())->tp_name);
+            return -1;
+        }
+    } else {
+        text = Ref::steal(PyObject_Str(child));
+        if (!text) return -1;
     }
-    Ref joined = rejoin(text.get(), branch, at);
+    if (PyUnicode_CheckExact(text.get())) {
+        canvas.write(text.get());
+        canvas.dedent();
+        return 0;
+    }
+    canvas.dedent();
+    Ref lines = split_lines(text.get());
+    if (!lines) return -1;
+    line = branch.line + 1;
+    Ref joined = Ref::steal(PyUnicode_Join(branch.rest, lines.get()));
     if (!joined) return -1;
-    at.line = branch.line + 1;
-    if (!string) return canvas.branch(branch.first) < 0 ? -1 : canvas.write(joined.get());
-    Ref head = Ref::steal(PyNumber_Add(string.get(), branch.first_text));
-    if (!head) return -1;
-    string = Ref::steal(PyNumber_Add(head.get(), joined.get()));
+    canvas.write(joined.get());
+    return 0;
+}
+
+// One child's statements, `j = str(child).split('\n')` and then
+// `string = string + first + rest.join(j)`. `string` is null while the
+// node's text is on the canvas; otherwise it is the node's text so far, a
+// name that was not an exact str, combined with `+` until it is one.
+int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& string, int& line) {
+    line = branch.line;
+    if (!string) return draw_child(child, branch, canvas, line);
+    Ref text = Ref::steal(PyObject_Str(child));
+    Ref lines = text ? split_lines(text.get()) : Ref();
+    if (!lines) return -1;
+    line = branch.line + 1;
+    Ref head = Ref::steal(PyNumber_Add(string.get(), branch.first));
+    Ref joined = head ? Ref::steal(PyUnicode_Join(branch.rest, lines.get())) : Ref();
+    string = joined ? Ref::steal(PyNumber_Add(head.get(), joined.get())) : Ref();
     if (!string) return -1;
     if (PyUnicode_CheckExact(string.get())) {
-        if (canvas.write(string.get()) < 0) return -1;
+        canvas.write(string.get());
         string.reset();
     }
     return 0;
 }
 
-const Branch kMiddle{"|-- ", "|   ", s_middle_first, s_middle_rest, 81};
-const Branch kLast{"`-- ", "    ", s_last_first, s_last_rest, 83};
-
 // The statements of `__str__` for `node`, drawn onto the canvas at its
 // current indentation. Returns 1 when the node's text is on the canvas, 0
 // when the node's result is the object left in `result` (the name of a node
-// without children, or a name whose `+` never gave an exact str), -1 with an
-// error set; `at` holds the statement running when it returned.
-int draw_node(PyObject* node, Canvas& canvas, Ref& result, Progress& at) {
-    at.line = 77;
+// without children, or a name whose `+` never gave an exact str; nothing is
+// on the canvas then), -1 with an error set; `line` holds the statement
+// running when it returned.
+int draw_node(PyObject* node, Canvas& canvas, Ref& result, int& line) {
+    line = 77;
     Ref string = frame::attr(node, s_name);
     if (!string) return -1;
-    at.line = 78;
+    line = 78;
     Ref children = frame::attr(node, s_children);
     if (!children) return -1;
     int any = PyObject_IsTrue(children.get());
     children.reset();
     if (any < 0) return -1;
     if (!any) {
-        at.line = 79;
+        line = 79;
         result = std::move(string);
         return 0;
     }
     if (PyUnicode_CheckExact(string.get())) {
-        if (canvas.write(string.get()) < 0) return -1;
+        canvas.write(string.get());
         string.reset();
     }
 
-    at.line = 80;
+    line = 80;
     children = frame::attr(node, s_children);
     Ref head = children ? Ref::steal(PyObject_GetItem(children.get(), g_all_but_last)) : Ref();
     children.reset();
     Ref iterator = head ? Ref::steal(PyObject_GetIter(head.get())) : Ref();
     if (!iterator) return -1;
     while (Ref child = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (add_child_text(child.get(), kMiddle, canvas, string, at) < 0) return -1;
-        at.line = 80;
+        if (add_child_text(child.get(), kMiddle, canvas, string, line) < 0) return -1;
+        line = 80;
     }
     if (PyErr_Occurred()) return -1;
 
-    at.line = 83;
+    line = 83;
     children = frame::attr(node, s_children);
     Ref last = children ? Ref::steal(PyObject_GetItem(children.get(), g_minus_one)) : Ref();
     children.reset();
-    if (!last || add_child_text(last.get(), kLast, canvas, string, at) < 0) return -1;
+    if (!last || add_child_text(last.get(), kLast, canvas, string, line) < 0) return -1;
 
-    at.line = 85;
+    line = 85;
     if (!string) return 1;
     result = std::move(string);
     return 0;
 }
 
 PyObject* branchel_str(Call& c) {
-    Canvas canvas;
     Ref result;
-    Progress at;
-    int drawn = draw_node(c[0], canvas, result, at);
-    c.at(at.line);
-    if (drawn < 0) return nullptr;
-    if (drawn == 0) return result.release();
-    return canvas.finish().release();
+    int line = branchel_str_line;
+    try {
+        Canvas canvas;
+        int drawn = draw_node(c[0], canvas, result, line);
+        if (drawn > 0) result = canvas.finish();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        result.reset();
+    }
+    c.at(line);
+    return result.release();
 }
 
 const frame::FunctionSpec branchel_init_spec{
@@ -455,7 +393,8 @@ const frame::FunctionSpec branchel_add_child_spec{
     .line = 62, .doc = kAddChildDoc, .body = branchel_add_child};
 const frame::FunctionSpec branchel_str_spec{
     .name = "__str__", .qualname = "Branchel.__str__", .params = {"self"},
-    .locals = {"string", "i", "j"}, .line = 72, .doc = kStrDoc, .body = branchel_str};
+    .locals = {"string", "i", "j"}, .line = branchel_str_line, .doc = kStrDoc,
+    .body = branchel_str};
 
 void add_str_traceback(int line) { frame::add_function_traceback(branchel_str_spec, line); }
 
