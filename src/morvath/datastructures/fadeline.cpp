@@ -12,8 +12,10 @@
 //
 // Callbacks run whenever an item dies, on any decref, in the middle of any
 // operation on the same list. So nothing here keeps a borrowed entry of
-// `data` across a call that can run Python code, and the items an operation
-// is about to store are kept alive until they are stored.
+// `data` across a call that can run Python code; the items an operation is
+// about to store are kept alive until they are stored, and those of a list
+// being sorted until the sort ends; and a removal by equality takes the very
+// entry that matched, found again by identity after the comparison.
 #include "frame.hpp"
 
 #include <algorithm>
