@@ -136,44 +136,26 @@ def test_truth_tables(expr, items, expected):
     assert expr(*items) is expected
 
 
-def test_callables_see_every_item_and_the_walk_stops_early():
+def test_what_each_check_receives_and_the_early_stop():
     every = Recorder()
     assert Or(every)(1, 2, 3) is True
     assert every.seen == [1, 2, 3]
+    spy = type("Spy", (Or,), {"__call__": lambda self, *items: every.seen.append(items)})
+    assert And(spy("z"), "b")("a", "b") is False  # a nested expression gets all items at once
+    assert every.seen[-1] == ("a", "b")
     for expr in (lambda f: Or("a", f), lambda f: And("x", f), lambda f: Not("a", f)):
         skipped = Recorder()
         expr(skipped)("a")
         assert skipped.seen == []
 
 
-def test_nested_expression_receives_all_items():
-    class Spy(Or):
-        def __call__(self, *items):
-            self.items = items
-            return super().__call__(*items)
-
-    inner = Spy("z")
-    assert And(inner, "b")("a", "b") is False
-    assert inner.items == ("a", "b")
-
-
 def test_general_paths():
-    class Shown:
-        def __str__(self):
-            return "shown"
-
-    class Text(str):
-        def __str__(self):
-            return "converted"
-
-    class Finder:  # not a compiled pattern, but searches like one
-        def search(self, text):
-            return text == "shown"
-
+    shown = type("Shown", (), {"__str__": lambda self: "shown"})()
+    text = type("Text", (str,), {"__str__": lambda self: "converted"})("raw")
     expr = Or("q")
-    expr.expressions = (Finder(),)
-    assert expr(Shown()) is True
-    assert Or("^converted$")(Text("raw")) is True
+    expr.expressions = (type("Finder", (), {"search": lambda self, t: t == "shown"})(),)
+    assert expr(shown) is True
+    assert Or("^converted$")(text) is True
 
 
 def test_patched_base_logic_global(monkeypatch):
@@ -250,11 +232,9 @@ def test_logic_str_builds_expressions(monkeypatch, text, expected):
     ("string", ValueError, "Name"),
     ("And(flags=2)", ValueError, "keyword argument: flags"),
     ("And(*'ab')", ValueError, "Starred"),
-    ("And('a') and Or('b')", ValueError, "BoolOp"),
     ("And(f'{spy()}')", ValueError, "JoinedStr"),
     ("__import__('os').system('exit 3')", ValueError, "Attribute"),
     ("open('/etc/passwd')", NameError, "open"),
-    ("().__class__.__base__.__subclasses__()", ValueError, "Attribute"),
     ("spy('a')", TypeError, "'spy' is not a logic expression class"),
     ("Evil('a')", TypeError, "'Evil' is not a logic expression class"),
     ("string('a')", TypeError, "'string' is not"),
@@ -294,7 +274,7 @@ def test_logic_str_uses_the_decoded_text(monkeypatch):
     assert isinstance(caught.value.__context__, TypeError)
 
 
-def test_logic_str_lets_outside_errors_through(monkeypatch):
+def test_logic_str_lets_outside_errors_through_and_keeps_the_chain(monkeypatch):
     class Stop(BaseLogic):
         def __init__(self, *expressions):
             raise KeyboardInterrupt
@@ -308,9 +288,7 @@ def test_logic_str_lets_outside_errors_through(monkeypatch):
     monkeypatch.delattr(logic, "decode_cli_string")
     with pytest.raises(NameError, match="decode_cli_string"):
         logic_str("And()")
-
-
-def test_logic_str_context_inside_an_except_block():
+    monkeypatch.undo()
     try:
         raise KeyError("outer")
     except KeyError:
@@ -327,14 +305,18 @@ from morvath.datastructures import logic
 class Odd(logic.BaseLogic):
     def __new__(cls, *args):
         return 'odd'
-logic.Odd = Odd
-try:
-    logic.logic_str("Odd('a')")
-except ValueError as e:
-    print(type(e.__context__).__name__)
+class Rebinds(logic.BaseLogic):
+    def __init__(self):
+        logic.BaseLogic = logic.Or  # the check reads the name after the constructors ran
+logic.Odd, logic.Rebinds = Odd, Rebinds
+for text in ("Odd('a')", "Rebinds()"):
+    try:
+        logic.logic_str(text)
+    except ValueError as e:
+        print(type(e.__context__).__name__)
 """
     done = run(code, *flags)
-    assert done.stdout == "TypeError\n", done.stderr
+    assert done.stdout == "TypeError\nTypeError\n", done.stderr
 
 
 def test_traceback_entries():

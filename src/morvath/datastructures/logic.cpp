@@ -637,7 +637,10 @@ Ref build(Call& c, PyObject* text) {
     body.reset();
     Ref obj = run(planner.steps());
     if (!obj) return {};
+    // The constructors may have rebound the name; the check reads it afresh.
     c.at(199);
+    base = frame::global(s_BaseLogic);
+    if (!base) return {};
     int logic = PyObject_IsInstance(obj.get(), base.get());
     if (logic < 0) return {};
     if (!logic) {
