@@ -85,8 +85,8 @@ class TestCopies:
     @pytest.mark.parametrize("make", [
         lambda o: copy.copy(o),
         lambda o: copy.deepcopy(o),
-        lambda o: pickle.loads(pickle.dumps(o)),
-    ], ids=["copy", "deepcopy", "pickle"])
+    ] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+        ids=["copy", "deepcopy"] + [f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)])
     @pytest.mark.parametrize("cls", [Keyvane, NestedKeyvane])
     @pytest.mark.parametrize("data", [{}, {"a": {"b": [1, 2]}, "c": 3}])
     def test_copy_keeps_the_instance_as_its_dict(self, make, cls, data):

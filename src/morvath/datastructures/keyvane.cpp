@@ -129,9 +129,10 @@ PyObject* keyvane_repr(Call& c) {
 
 // Copies, deep copies and unpickled instances are made without __init__;
 // these two give them back the instance as its own attribute dictionary.
-// The state is the instance itself (also when it is empty), and its entries
-// arrive through item assignment.
-PyObject* keyvane_getstate(Call& c) { return Py_NewRef(c[0]); }
+// The entries travel as the dictionary's items, so the state carries
+// nothing: it only has to be true, because the oldest pickle protocols skip
+// __setstate__ for a false state (an empty instance would be one).
+PyObject* keyvane_getstate(Call&) { Py_RETURN_TRUE; }
 
 PyObject* keyvane_setstate(Call& c) {
     if (PyObject_SetAttr(c[0], s_dict, c[0]) < 0) return nullptr;
