@@ -229,6 +229,8 @@ class TestGeneralPaths:
             IndexMarker.__init__ = lambda self, obj, index: setattr(self, 'type_', list) or setattr(self, 'index', 9)
             flat = Pathrell({'a': (1,)})
             assert made == [flat[0].path] and repr(flat[0].path[1]) == 'list[9]'
+            DictItem.__iter__ = lambda self: iter([('swapped',), 0])
+            assert Pathrell([DictItem(('a',), 1)]).reconstruct() == {'swapped': 0}
             collections.abc.MutableMapping.register(int)
             try:
                 Pathrell({'a': 5})
@@ -431,8 +433,9 @@ class TestReconstruct:
         assert flat == before
 
     def test_bad_items_and_paths(self):
-        with pytest.raises(ValueError, match="too many values"):
-            Pathrell.reconstruct([(("a",), 1, 2)])
+        for item in [(("a",), 1, 2), tuple.__new__(DictItem, (("a",), 1, 2))]:
+            with pytest.raises(ValueError, match="too many values"):
+                Pathrell.reconstruct([item])
         with pytest.raises(TypeError, match="not iterable"):
             Pathrell([(5, 1)]).reconstruct()
 

@@ -420,6 +420,44 @@ void raise_pair_error(Call& c, int check_line, int raise_line) noexcept {
     PyErr_SetRaisedException(second);
 }
 
+// `path, obj = item`. A DictItem of the class made at import, unchanged, is
+// the two-item tuple it was built as and unpacks as one.
+int unpack_pair(PyObject* item, Ref* pair) noexcept {
+    if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(g_dictitem) && g_dictitem_pristine &&
+        PyTuple_GET_SIZE(item) == 2) {
+        pair[0] = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        pair[1] = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    return frame::unpack(item, pair, 2);
+}
+
+// The guarded `path, obj = item` of the single-item operations: the check
+// runs at `line`, the module's ValueError is raised at `raise_line`.
+int checked_pair(Call& c, PyObject* item, Ref* pair, int line, int raise_line) noexcept {
+    c.at(line);
+    if (unpack_pair(item, pair) == 0) return 0;
+    raise_pair_error(c, line, raise_line);
+    return -1;
+}
+
+// The guarded `for path, obj in items: pass` of the constructor and extend.
+int checked_pairs(Call& c, PyObject* items, int line, int raise_line) noexcept {
+    c.at(line);
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
+    while (iterator) {
+        Ref element = Ref::steal(PyIter_Next(iterator.get()));
+        if (!element) {
+            if (!PyErr_Occurred()) return 0;
+            break;
+        }
+        Ref pair[2];
+        if (unpack_pair(element.get(), pair) < 0) break;
+    }
+    raise_pair_error(c, line, raise_line);
+    return -1;
+}
+
 // ---------------------------------------------------------------------------
 // IndexMarker
 
@@ -861,25 +899,8 @@ PyObject* pathrell_init(Call& c) {
             Py_RETURN_NONE;
         }
     }
-    c.at(60);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-        Ref iterator = Ref::steal(PyObject_GetIter(PyTuple_GET_ITEM(args, i)));
-        if (!iterator) {
-            raise_pair_error(c, 60, 63);
-            return nullptr;
-        }
-        while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref pair[2];
-            if (frame::unpack(element.get(), pair, 2) < 0) {
-                raise_pair_error(c, 60, 63);
-                return nullptr;
-            }
-        }
-        if (PyErr_Occurred()) {
-            raise_pair_error(c, 60, 63);
-            return nullptr;
-        }
-    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+        if (checked_pairs(c, PyTuple_GET_ITEM(args, i), 60, 63) < 0) return nullptr;
     c.at(64);
     if (super_init(c, self, args) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -887,12 +908,8 @@ PyObject* pathrell_init(Call& c) {
 
 PyObject* pathrell_setitem(Call& c) {
     PyObject *self = c[0], *index = c[1], *item = c[2];
-    c.at(97);
     Ref pair[2];
-    if (frame::unpack(item, pair, 2) < 0) {
-        raise_pair_error(c, 97, 99);
-        return nullptr;
-    }
+    if (checked_pair(c, item, pair, 97, 99) < 0) return nullptr;
     c.at(100);
     Ref stored = tuple_of(item);
     if (!stored) return nullptr;
@@ -906,12 +923,8 @@ PyObject* pathrell_setitem(Call& c) {
 
 PyObject* pathrell_append(Call& c) {
     PyObject *self = c[0], *item = c[1];
-    c.at(110);
     Ref pair[2];
-    if (frame::unpack(item, pair, 2) < 0) {
-        raise_pair_error(c, 110, 112);
-        return nullptr;
-    }
+    if (checked_pair(c, item, pair, 110, 112) < 0) return nullptr;
     c.at(113);
     Ref entry = new_dictitem(pair[0].get(), pair[1].get());
     if (!entry) return nullptr;
@@ -925,32 +938,15 @@ PyObject* pathrell_append(Call& c) {
 
 PyObject* pathrell_extend(Call& c) {
     PyObject *self = c[0], *items = c[1];
-    c.at(123);
-    Ref iterator = Ref::steal(PyObject_GetIter(items));
-    if (!iterator) {
-        raise_pair_error(c, 123, 126);
-        return nullptr;
-    }
-    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref pair[2];
-        if (frame::unpack(element.get(), pair, 2) < 0) {
-            raise_pair_error(c, 123, 126);
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
-        raise_pair_error(c, 123, 126);
-        return nullptr;
-    }
-    iterator.reset();
+    if (checked_pairs(c, items, 123, 126) < 0) return nullptr;
     // The second pass builds every pair before the list changes at all.
     c.at(127);
     Ref converted = Ref::steal(PyList_New(0));
-    iterator = Ref::steal(PyObject_GetIter(items));
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
     if (!converted || !iterator) return nullptr;
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref pair[2];
-        if (frame::unpack(element.get(), pair, 2) < 0) return nullptr;
+        if (unpack_pair(element.get(), pair) < 0) return nullptr;
         Ref entry = new_dictitem(pair[0].get(), pair[1].get());
         if (!entry || PyList_Append(converted.get(), entry.get()) < 0) return nullptr;
     }
@@ -966,12 +962,8 @@ PyObject* pathrell_extend(Call& c) {
 
 PyObject* pathrell_insert(Call& c) {
     PyObject *self = c[0], *index = c[1], *item = c[2];
-    c.at(138);
     Ref pair[2];
-    if (frame::unpack(item, pair, 2) < 0) {
-        raise_pair_error(c, 138, 140);
-        return nullptr;
-    }
+    if (checked_pair(c, item, pair, 138, 140) < 0) return nullptr;
     c.at(141);
     Ref entry = new_dictitem(pair[0].get(), pair[1].get());
     if (!entry) return nullptr;
@@ -1228,7 +1220,7 @@ PyObject* pathrell_reconstruct(Call& c) {
     if (!iterator) return nullptr;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref pair[2];
-        if (frame::unpack(item.get(), pair, 2) < 0) return nullptr;
+        if (unpack_pair(item.get(), pair) < 0) return nullptr;
         if (Rebuild(c).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;
         c.at(152);
     }
