@@ -89,11 +89,17 @@ def test_given_children_are_kept_and_grown():
         Branchel("a", ("x",)).add_child("y")
 
 
-def test_children_reread_after_each_child():
-    parent = Branchel("p")
-    grower = type("Grower", (), {"__str__": lambda self: parent.children.append("late") or "g"})
-    parent.children.extend([grower(), "last"])
-    assert str(parent) == "p\n|-- g\n`-- late"
+def test_changes_made_while_drawing():
+    later = Branchel("later", ["x"])
+    parent = Branchel("p", [None, later, "end"])
+
+    def grow(self):
+        parent.name, later.name = "P", "LATER"
+        parent.children.append("late")
+        return "g"
+    parent.children[0] = type("Grower", (), {"__str__": grow})()
+    # the name was read already, the head of the list was copied, the last child is read afresh
+    assert str(parent) == "p\n|-- g\n|-- LATER\n|   `-- x\n`-- late"
 
 
 def entries(error):
