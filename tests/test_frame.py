@@ -429,6 +429,29 @@ def test_traceback_entry_per_function_passed():
     ]
 
 
+def test_super_fast_paths_follow_changes_of_the_classes():
+    # Whether super() reaches dict is remembered per class; every change of a
+    # class on the way must be seen at the next call.
+    class Mid(dict):
+        def __getitem__(self, key):
+            return "mid"
+
+    class Sub(NestedKeyvane):
+        pass
+
+    s = Sub({"a": 1})
+    seen = [s["a"]]
+    Keyvane.__getitem__ = lambda self, key: "patched"
+    seen.append(s["a"])
+    del Keyvane.__getitem__
+    seen.append(s["a"])
+    Sub.__bases__ = (NestedKeyvane, Mid)
+    seen.append(s["a"])
+    Sub.__bases__ = (NestedKeyvane,)
+    seen.append(s["a"])
+    assert seen == [1, "patched", 1, "mid", 1]
+
+
 def test_deep_dotted_key_ends_in_recursion_error(run_isolated):
     result = run_isolated("""
         from morvath.datastructures.keyvane import NestedKeyvane

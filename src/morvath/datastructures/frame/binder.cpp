@@ -47,16 +47,15 @@ int find_parameter(const FunctionSpec& spec, PyObject* keyword) noexcept {
 
 }  // namespace
 
-int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// Every call but the usual one: *args and **kwargs, keywords, defaults and
+// the binding errors. Kept out of line so that the usual call stays short.
+[[gnu::noinline]] int bind_in_general(Call& call, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
     const FunctionSpec& spec = call.spec_;
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(spec.params.size());
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    call.defaults_ = Ref::borrow(PyFunction_GetDefaults(call.function_));
-    PyObject* defaults = call.defaults_.get();
-    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-
     if (nargs > nparams && !spec.varargs) {
-        raise_argument_count(spec.name, ndefaults ? "at most" : "exactly", nparams, nargs);
+        raise_argument_count(spec.name, PyFunction_GetDefaults(call.function_) ? "at most" : "exactly",
+                             nparams, nargs);
         return -1;
     }
     const Py_ssize_t npositional = nargs < nparams ? nargs : nparams;
@@ -97,8 +96,16 @@ int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* k
         }
     }
 
+    Py_ssize_t i = npositional;
+    while (i < nparams && call.args_[i]) ++i;
+    if (i == nparams) return 0;
+    // Defaults are read only now that one is needed, and kept alive: the
+    // body may replace `__defaults__` while it runs.
+    call.defaults_ = Ref::borrow(PyFunction_GetDefaults(call.function_));
+    PyObject* defaults = call.defaults_.get();
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     const Py_ssize_t first_default = nparams - ndefaults;
-    for (Py_ssize_t i = npositional; i < nparams; ++i) {
+    for (; i < nparams; ++i) {
         if (call.args_[i]) continue;
         if (i < first_default) {
             const bool open_ended = spec.varargs || ndefaults;
@@ -107,6 +114,16 @@ int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* k
         }
         call.args_[i] = PyTuple_GET_ITEM(defaults, i - first_default);
     }
+    return 0;
+}
+
+// The usual call gives each parameter by position and nothing else.
+int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const FunctionSpec& spec = call.spec_;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames || nargs != static_cast<Py_ssize_t>(spec.params.size()) || spec.varargs || spec.varkw)
+        return bind_in_general(call, args, nargs, kwnames);
+    for (Py_ssize_t i = 0; i < nargs; ++i) call.args_[i] = args[i];
     return 0;
 }
 

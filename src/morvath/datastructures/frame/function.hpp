@@ -68,6 +68,7 @@ public:
 
 private:
     friend int bind_arguments(Call&, PyObject* const*, size_t, PyObject*) noexcept;
+    friend int bind_in_general(Call&, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
     const FunctionSpec& spec_;
     PyObject* function_;
     PyObject* args_[kMaxParams] = {};

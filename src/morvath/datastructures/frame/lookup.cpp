@@ -30,14 +30,9 @@ Ref first_entry(PyObject* mro, Py_ssize_t start, PyObject* name) noexcept {
     return {};
 }
 
-}  // namespace
-
-Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
-    Ref mro = Ref::borrow(type->tp_mro);  // kept: a metaclass may replace the MRO while we walk
-    return mro ? first_entry(mro.get(), 0, name) : Ref();
-}
-
-bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
+// Walks the MRO of `type` after `klass`: true when `target` comes before any
+// class whose dictionary defines `name`.
+bool walk_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
     Ref keep = Ref::borrow(type->tp_mro);
     PyObject* mro = keep.get();
     if (!mro) return false;
@@ -53,6 +48,57 @@ bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeOb
         }
     }
     return false;
+}
+
+// Answers of walk_reaches, kept under the version tag of `type`. The
+// interpreter gives a type a new tag whenever its MRO or the dictionary of
+// any class in it changes (a class that has a tag has tagged bases, and a
+// change resets the tags of all its subclasses), and never reuses a tag; so
+// an answer recorded under the current tag still holds. Each entry owns its
+// name, so that no other string can take the name's address.
+struct Reach {
+    PyTypeObject* type = nullptr;
+    PyObject* klass = nullptr;
+    PyObject* name = nullptr;
+    PyTypeObject* target = nullptr;
+    unsigned int tag = 0;
+    bool reaches = false;
+};
+
+constexpr size_t kReachSlots = 64;
+Reach g_reaches[kReachSlots];
+
+Reach& reach_slot(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
+    const auto bits = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
+    const uintptr_t mixed = bits(type) ^ (bits(klass) >> 3) ^ (bits(name) >> 5) ^ (bits(target) >> 7);
+    return g_reaches[(mixed >> 4) % kReachSlots];
+}
+
+}  // namespace
+
+Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    Ref mro = Ref::borrow(type->tp_mro);  // kept: a metaclass may replace the MRO while we walk
+    return mro ? first_entry(mro.get(), 0, name) : Ref();
+}
+
+bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
+    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type))
+        return walk_reaches(type, klass, name, target);  // out of tags: nothing can be kept
+    Reach& slot = reach_slot(type, klass, name, target);
+    if (slot.tag == type->tp_version_tag && slot.type == type && slot.klass == klass &&
+        slot.name == name && slot.target == target)
+        return slot.reaches;
+    const bool reaches = walk_reaches(type, klass, name, target);
+    // The walk ran no Python code that could retag the type, but check anyway.
+    if (type->tp_version_tag != 0) {
+        Py_XSETREF(slot.name, Py_NewRef(name));
+        slot.type = type;
+        slot.klass = klass;
+        slot.target = target;
+        slot.tag = type->tp_version_tag;
+        slot.reaches = reaches;
+    }
+    return reaches;
 }
 
 bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObject* target) noexcept {

@@ -1,27 +1,11 @@
 #include "recursion.hpp"
 
-namespace frame {
+namespace frame::detail {
 
-namespace {
-// initial-exec: one static TLS slot, read without a call into the dynamic
-// loader on every function call (the general model costs a __tls_get_addr).
-[[gnu::tls_model("initial-exec")]] thread_local int g_depth = 0;
-}  // namespace
+thread_local int g_depth = 0;
 
-RecursionGuard::RecursionGuard(const char* where) noexcept {
-    if (g_depth >= Py_GetRecursionLimit()) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return;
-    }
-    if (Py_EnterRecursiveCall(where)) return;
-    ++g_depth;
-    entered_ = true;
+void raise_depth_exceeded(const char* where) noexcept {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
 }
 
-RecursionGuard::~RecursionGuard() {
-    if (!entered_) return;
-    --g_depth;
-    Py_LeaveRecursiveCall();
-}
-
-}  // namespace frame
+}  // namespace frame::detail
