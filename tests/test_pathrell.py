@@ -205,6 +205,35 @@ class TestGeneralPaths:
         assert flat[0][0] == "pair" and type(flat[0][1][1]) is Marker
         assert flat[1][2] == collections.UserDict(x=1)   # no longer a mapping: a leaf
 
+    def test_mapping_answers_are_asked_when_values_are_met(self, run_isolated):
+        # A hook of a MutableMapping subclass sees each type that isinstance
+        # asks about: once when first met, again after any ABC registration.
+        result = run_isolated("""
+            import abc
+            from collections.abc import MutableMapping
+            asked = []
+            class Probe(MutableMapping):
+                __getitem__ = __setitem__ = __delitem__ = __iter__ = __len__ = None
+                @classmethod
+                def __subclasshook__(cls, C):
+                    asked.append(C.__name__)
+                    return NotImplemented
+            from morvath.datastructures.pathrell import Pathrell
+            Pathrell({'a': 1, 'b': [2.5], 'c': (3,)})
+            assert asked == ['int', 'list', 'float', 'tuple'], asked
+            type('Lone', (abc.ABC,), {}).register(type('Other', (), {}))
+            Pathrell({'a': 1})
+            assert asked[4:] == ['int'], asked
+            type(MutableMapping).__instancecheck__ = lambda cls, obj: True
+            try:
+                Pathrell({'a': 1})
+            except AttributeError as e:
+                assert 'items' in str(e)
+            else:
+                raise AssertionError('every object is a mapping now')
+        """)
+        assert result.returncode == 0, result.stderr
+
     def test_changed_classes_and_builtins_in_a_fresh_interpreter(self, run_isolated):
         result = run_isolated("""
             import builtins, collections.abc

@@ -18,6 +18,7 @@
 // and re-reads what it needs afterwards.
 #include "frame.hpp"
 
+#include <iterator>
 #include <new>
 #include <unordered_set>
 #include <vector>
@@ -157,8 +158,7 @@ PyObject* g_index_marker = nullptr;      // the IndexMarker class made at import
 PyObject* g_mutable_mapping = nullptr;   // collections.abc.MutableMapping as imported
 PyObject* g_abc_meta = nullptr;          // its metaclass at import
 PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
-PyObject* g_cache_token = nullptr;       // the token `g_known` was computed under
-PyObject* g_container_types = nullptr;   // (MutableMapping, list, tuple)
+PyObject* g_cache_token = nullptr;       // the token the kept answers were asked under
 PyObject* g_sequence_types = nullptr;    // (list, tuple)
 PyObject* g_list_insert = nullptr;       // list.insert
 PyObject* g_list_extend = nullptr;       // list.extend
@@ -171,15 +171,15 @@ bool g_index_marker_pristine = false;
 bool g_abc_pristine = false;       // MutableMapping and its metaclass unchanged
 int g_watcher = -1;
 
-// Exact builtin types whose answer to isinstance(x, MutableMapping) is kept:
-// it changes only when a class is registered with an ABC (which moves the
-// cache token) or when the ABC classes themselves change (the watcher).
+// Exact builtin types whose answer to isinstance(x, MutableMapping) is kept
+// once asked: it changes only when a class is registered with an ABC (which
+// moves the cache token) or when the ABC classes themselves change (the
+// watcher). `mapping` is -1 while not asked under the current token.
 struct KnownType {
     PyTypeObject* type;
-    bool mapping;
+    int mapping;
 };
 KnownType g_known[12];
-int g_known_count = 0;
 
 int on_type_modified(PyTypeObject* type) noexcept {
     PyObject* changed = reinterpret_cast<PyObject*>(type);
@@ -200,44 +200,37 @@ bool watch(PyObject* type) noexcept {
     return PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)) != 0;
 }
 
-// Recomputes the kept answers when the ABC cache token has moved.
-// -1 (no exception) when they cannot be trusted now.
-int refresh_known() noexcept {
-    Ref token = Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
-    if (!token) {
-        PyErr_Clear();
-        return -1;
-    }
-    if (g_cache_token && PyLong_CheckExact(token.get()) && PyLong_CheckExact(g_cache_token)) {
-        int same = PyObject_RichCompareBool(token.get(), g_cache_token, Py_EQ);
-        if (same > 0) return 0;
-        if (same < 0) PyErr_Clear();
-    }
-    for (int i = 0; i < g_known_count; ++i) {
-        int sub = PyObject_IsSubclass(reinterpret_cast<PyObject*>(g_known[i].type), g_mutable_mapping);
-        if (sub < 0) {
-            PyErr_Clear();
-            Py_CLEAR(g_cache_token);
-            return -1;
-        }
-        g_known[i].mapping = sub;
-    }
-    Py_XSETREF(g_cache_token, token.release());
-    return 0;
+KnownType* kept_type(PyTypeObject* type) noexcept {
+    for (KnownType& entry : g_known)
+        if (entry.type == type) return &entry;
+    return nullptr;
 }
 
-// isinstance(x, MutableMapping) for an x of exact type `type`, when the
-// answer is known without asking the ABC; -1 otherwise.
-int known_mapping(PyTypeObject* type) noexcept {
+// isinstance(obj, MutableMapping) with the class bound at import. The ABC is
+// asked as Python would ask it; for the kept types only the first time under
+// each cache token, as the ABC's own negative cache does.
+int kept_mapping_answer(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyDict_Type) return 1;
-    if (!g_abc_pristine || Py_TYPE(g_mutable_mapping) != reinterpret_cast<PyTypeObject*>(g_abc_meta))
-        return -1;
-    for (int i = 0; i < g_known_count; ++i) {
-        if (g_known[i].type != type) continue;
-        if (refresh_known() < 0) return -1;
-        return g_known[i].mapping;
+    KnownType* known = nullptr;
+    if (g_abc_pristine && Py_TYPE(g_mutable_mapping) == reinterpret_cast<PyTypeObject*>(g_abc_meta))
+        known = kept_type(type);
+    if (!known) return PyObject_IsInstance(obj, g_mutable_mapping);
+    Ref token = Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
+    if (!token) return -1;
+    int same = g_cache_token ? PyObject_RichCompareBool(token.get(), g_cache_token, Py_EQ) : 0;
+    if (same < 0) return -1;
+    if (!same) {
+        for (KnownType& entry : g_known) entry.mapping = -1;
+        Py_XSETREF(g_cache_token, token.release());
     }
-    return -1;
+    if (known->mapping >= 0) return known->mapping;
+    // Asking may run hooks that register classes and flatten again; the
+    // answer is kept only when the token it was asked under is still current.
+    Ref asked_under = Ref::borrow(g_cache_token);
+    int answer = PyObject_IsInstance(obj, g_mutable_mapping);
+    if (g_cache_token == asked_under.get()) known->mapping = answer;
+    return answer;
 }
 
 // ---------------------------------------------------------------------------
@@ -279,25 +272,8 @@ Ref tuple_of(PyObject* obj) noexcept {
 int is_mutable_mapping(PyObject* obj) noexcept {
     Ref mapping = frame::global(s_MutableMapping);
     if (!mapping) return -1;
-    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
-        int known = known_mapping(Py_TYPE(obj));
-        if (known >= 0) return known;
-    }
+    if (mapping.get() == g_mutable_mapping && g_plain_builtins) return kept_mapping_answer(obj);
     return isinstance_of(obj, mapping.get());
-}
-
-// isinstance(obj, (MutableMapping, list, tuple)).
-int is_container(PyObject* obj) noexcept {
-    Ref mapping = frame::global(s_MutableMapping);
-    if (!mapping) return -1;
-    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return 1;
-        if (known_mapping(type) == 0) return 0;  // the other kept types are neither list nor tuple
-        return PyObject_IsInstance(obj, g_container_types);
-    }
-    Ref types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
-    return types ? isinstance_of(obj, types.get()) : -1;
 }
 
 // isinstance(obj, (list, tuple)).
@@ -305,9 +281,22 @@ int is_sequence(PyObject* obj) noexcept {
     if (g_plain_builtins) {
         PyTypeObject* type = Py_TYPE(obj);
         if (type == &PyList_Type || type == &PyTuple_Type) return 1;
-        if (type == &PyDict_Type || type == &PyUnicode_Type || type == &PyLong_Type) return 0;
+        // Instances of the other kept builtin types report their own class.
+        if (type == &PyDict_Type || kept_type(type)) return 0;
     }
     return isinstance_of(obj, g_sequence_types);
+}
+
+// isinstance(obj, (MutableMapping, list, tuple)).
+int is_container(PyObject* obj) noexcept {
+    Ref mapping = frame::global(s_MutableMapping);
+    if (!mapping) return -1;
+    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
+        int mapping_answer = kept_mapping_answer(obj);
+        return mapping_answer != 0 ? mapping_answer : is_sequence(obj);
+    }
+    Ref types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
+    return types ? isinstance_of(obj, types.get()) : -1;
 }
 
 // isinstance(obj, IndexMarker), the class read from the module globals.
@@ -1320,14 +1309,11 @@ int remember_fast_paths() {
     if (!dictitem || !marker || !mapping || !sequence_types || !list_insert || !list_extend ||
         !slice || !minus_one)
         return -1;
-    Ref container_types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
-    if (!container_types) return -1;
     Py_XSETREF(g_dictitem, dictitem.release());
     Py_XSETREF(g_index_marker, marker.release());
     Py_XSETREF(g_mutable_mapping, mapping.release());
     Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
     Py_XSETREF(g_sequence_types, sequence_types.release());
-    Py_XSETREF(g_container_types, container_types.release());
     Py_XSETREF(g_list_insert, list_insert.release());
     Py_XSETREF(g_list_extend, list_extend.release());
     Py_XSETREF(g_full_slice, slice.release());
@@ -1347,13 +1333,11 @@ int remember_fast_paths() {
         return 0;
     }
     Py_XSETREF(g_cache_token_fn, token_fn.release());
-    PyTypeObject* kept[] = {&PyList_Type,     &PyTuple_Type,  &PyUnicode_Type, &PyBytes_Type,
+    PyTypeObject* kept[std::size(g_known)] = {&PyList_Type,     &PyTuple_Type,  &PyUnicode_Type, &PyBytes_Type,
                             &PyByteArray_Type, &PyLong_Type,  &PyFloat_Type,   &PyComplex_Type,
                             &PyBool_Type,      Py_TYPE(Py_None), &PySet_Type,  &PyFrozenSet_Type};
-    g_known_count = 0;
-    for (PyTypeObject* type : kept) g_known[g_known_count++] = {type, false};
-    Py_CLEAR(g_cache_token);
-    g_abc_pristine = watch(g_mutable_mapping) && watch(g_abc_meta) && refresh_known() == 0;
+    for (size_t i = 0; i < std::size(kept); ++i) g_known[i] = {kept[i], -1};
+    g_abc_pristine = watch(g_mutable_mapping) && watch(g_abc_meta);
     return 0;
 }
 
