@@ -79,34 +79,31 @@ class TestFlatten:
         assert item.path == ("a",) and item.value is leaf
 
     @pytest.mark.parametrize("seq, name", [(list, "list"), (tuple, "tuple")])
-    def test_sequences_are_addressed_by_markers(self, seq, name):
+    def test_sequences_are_addressed_by_new_markers(self, seq, name):
         flat = Pathrell({"a": seq([1, {"b": 2}])})
         assert repr(flat) == (f"[DictItem(path=('a', {name}[0]), value=1), "
                               f"DictItem(path=('a', {name}[1], 'b'), value=2)]")
-
-    def test_markers_are_new_for_every_element(self):
-        assert Pathrell({"a": [1]}) != Pathrell({"a": [1]})
+        assert flat != Pathrell({"a": seq([1, {"b": 2}])})
         assert Pathrell({"a": 1}) == Pathrell({"a": 1})
 
-    def test_direct_calls(self):
-        assert list(Pathrell.__flatten__(5)) == [5]
-        assert shape(Pathrell.__flatten__([7, 8])) == [(("list[0]",), 7), (("list[1]",), 8)]
-        assert list(Pathrell.__flatten__({"a": 1}, ("x",))) == [DictItem(("x", "a"), 1)]
-        assert list(Pathrell.__flatten__(indict={"a": 1}, path=())) == [DictItem(("a",), 1)]
-
-    def test_custom_mapping_order_and_type_not_recorded(self):
+    def test_mapping_types_are_not_recorded_sequence_types_are(self):
         od = collections.OrderedDict([("z", 1), ("a", collections.OrderedDict(y=2))])
         assert Pathrell(od) == [(("z",), 1), (("a", "y"), 2)]
         assert Pathrell(od).reconstruct() == {"z": 1, "a": {"y": 2}}
         assert type(Pathrell(od).reconstruct()["a"]) is dict
+        items = type("Items", (list,), {})([1, 2])
+        rebuilt = Pathrell({"a": items}).reconstruct()["a"]
+        assert type(rebuilt) is type(items) and rebuilt == [1, 2]
 
-    def test_generator_is_lazy_and_named(self):
+    def test_direct_calls_are_lazy_and_named(self):
+        assert list(Pathrell.__flatten__(5)) == [5]
+        assert shape(Pathrell.__flatten__([7, 8])) == [(("list[0]",), 7), (("list[1]",), 8)]
+        assert list(Pathrell.__flatten__({"a": 1}, ("x",))) == [DictItem(("x", "a"), 1)]
+        assert list(Pathrell.__flatten__(indict={"a": 1}, path=())) == [DictItem(("a",), 1)]
         gen = Pathrell.__flatten__({"a": 1}, 5)   # the bad path is met on the first step
         assert gen.__name__ == "__flatten__" and gen.__qualname__ == "Pathrell.__flatten__"
         with pytest.raises(TypeError, match="^'int' object is unsliceable$"):
             next(gen)
-        with pytest.raises(TypeError):
-            Pathrell.__flatten__()
 
     @pytest.mark.parametrize("path, error", [
         (["x"], 'can only concatenate list \\(not "tuple"\\) to list'),
@@ -129,26 +126,12 @@ class TestFlatten:
             Pathrell({"x": Odd({"k": 1})})
         assert str(info.value) == message
 
-    def test_mutation_during_iteration_passes_out(self):
-        d = {"a": 1, "b": 2}
-        gen = Pathrell.__flatten__(d)
-        next(gen)
-        d["c"] = 3
-        with pytest.raises(RuntimeError, match="changed size"):
-            next(gen)
-
-    def test_send_throw_close_act_on_the_outer_generator(self):
-        gen = Pathrell.__flatten__({"a": {"x": 1}, "b": 2})
+    def test_send_and_throw_act_on_the_outer_generator(self):
+        gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}, "b": 2})
         assert next(gen) == (("a", "x"), 1)
-        assert gen.send("ignored") == (("b",), 2)
-        gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}})
-        next(gen)
+        assert gen.send("ignored") == (("a", "y"), 2)
         with pytest.raises(KeyError):
             gen.throw(KeyError("in"))
-        assert list(gen) == []
-        gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}})
-        next(gen)
-        gen.close()
         assert list(gen) == []
 
     def test_failure_deep_inside_shows_every_level(self):
@@ -226,17 +209,15 @@ class TestGeneralPaths:
             assert asked[4:] == ['int'], asked
             type(MutableMapping).__instancecheck__ = lambda cls, obj: True
             try:
-                Pathrell({'a': 1})
+                raise SystemExit(Pathrell({'a': 1}))   # every object is a mapping now
             except AttributeError as e:
                 assert 'items' in str(e)
-            else:
-                raise AssertionError('every object is a mapping now')
         """)
         assert result.returncode == 0, result.stderr
 
     def test_changed_classes_and_builtins_in_a_fresh_interpreter(self, run_isolated):
         result = run_isolated("""
-            import builtins, collections.abc
+            import builtins
             seen = []
             real, real_len = builtins.isinstance, builtins.len
             builtins.isinstance = lambda o, c: seen.append(1) or real(o, c)
@@ -245,11 +226,9 @@ class TestGeneralPaths:
             builtins.isinstance, builtins.len = real, real_len
             seen.clear()
             try:
-                Pathrell()
+                raise SystemExit(Pathrell())   # len() said one argument
             except IndexError:
                 pass
-            else:
-                raise AssertionError('len() said one argument')
             assert Pathrell({'a': [1, {'b': 2}]}).reconstruct() == {'a': [1, {'b': 2}]}
             assert seen
             made = []
@@ -260,13 +239,6 @@ class TestGeneralPaths:
             assert made == [flat[0].path] and repr(flat[0].path[1]) == 'list[9]'
             DictItem.__iter__ = lambda self: iter([('swapped',), 0])
             assert Pathrell([DictItem(('a',), 1)]).reconstruct() == {'swapped': 0}
-            collections.abc.MutableMapping.register(int)
-            try:
-                Pathrell({'a': 5})
-            except AttributeError as e:
-                assert 'items' in str(e)
-            else:
-                raise AssertionError('int is a mapping now')
         """)
         assert result.returncode == 0, result.stderr
 
@@ -284,6 +256,7 @@ class TestConstruction:
         (([(1, 2, 3)],), ValueError),
         (([("a",)],), ValueError),
         ((iter([(1, 2)]), [7]), TypeError),
+        ((map(tuple, ["ab", None]),), TypeError),   # raised by the iteration itself
     ])
     def test_one_message_with_the_first_error_as_context(self, args, first):
         with pytest.raises(ValueError) as info:
@@ -292,14 +265,6 @@ class TestConstruction:
         assert info.value.__cause__ is None and not info.value.__suppress_context__
         names = [f.name for f in traceback.extract_tb(info.value.__context__.__traceback__)]
         assert names == ["morvath.datastructures.pathrell.Pathrell.__init__"]
-
-    def test_errors_raised_by_iteration_are_replaced_too(self):
-        def pairs():
-            yield ("a",), 1
-            raise KeyError("gone")
-        with pytest.raises(ValueError) as info:
-            Pathrell(pairs())
-        assert isinstance(info.value.__context__, KeyError)
 
     def test_arguments_are_traversed_twice(self):
         assert Pathrell(((("a",), i) for i in range(3))) == []
@@ -420,16 +385,11 @@ class TestReconstruct:
         ([(("a",), 5), (("a", L0), 1)], {"a": [1]}),
         ([("ab", 1)], {"a": {"b": 1}}),
         ([(["a", "b"], 1)], {"a": {"b": 1}}),
+        (Pathrell({"a": ({"b": 1}, {"c": 2})}), {"a": ({"b": 1, "c": 2},)}),
+        (Pathrell({"a": ({}, {})}), {"a": ({},)}),
     ])
     def test_step_rules(self, pairs, expected):
         assert Pathrell(pairs).reconstruct() == expected
-
-    @pytest.mark.parametrize("data, expected", [
-        ({"a": ({"b": 1}, {"c": 2})}, {"a": ({"b": 1, "c": 2},)}),
-        ({"a": ({}, {})}, {"a": ({},)}),
-    ])
-    def test_tuples_of_dictionaries_collapse(self, data, expected):
-        assert Pathrell(data).reconstruct() == expected
 
     @pytest.mark.parametrize("pairs", [
         Pathrell({"a": ((1, 2), (3,))}),
@@ -443,12 +403,6 @@ class TestReconstruct:
         with pytest.raises(TypeError):
             Pathrell(pairs).reconstruct()
 
-    def test_list_subclass_comes_back_as_itself(self):
-        class Items(list):
-            pass
-        rebuilt = Pathrell({"a": Items([1, 2])}).reconstruct()
-        assert type(rebuilt["a"]) is Items and rebuilt["a"] == [1, 2]
-
     @pytest.mark.parametrize("path, name", [((), "k"), ((L0,), "prev_ptr"), ((T0, "x"), "prev_ptr")])
     @pytest.mark.parametrize("position", [0, 1, 2])
     def test_path_without_a_leading_key_fails_everywhere(self, path, name, position):
@@ -461,15 +415,13 @@ class TestReconstruct:
         assert str(info.value) == f"local variable '{name}' referenced before assignment"
         assert flat == before
 
-    def test_bad_items_and_paths(self):
+    def test_errors_pass_out_unchanged(self):
         for item in [(("a",), 1, 2), tuple.__new__(DictItem, (("a",), 1, 2))]:
             with pytest.raises(ValueError, match="too many values"):
                 Pathrell.reconstruct([item])
         with pytest.raises(TypeError, match="not iterable"):
             Pathrell([(5, 1)]).reconstruct()
-
-    def test_position_lookup_error_passes_out_at_the_lookup(self):
-        # A marker recorded for a dict makes `ptr[k.index]` a dict lookup.
+        # A marker recorded for a dict makes the position lookup a dict lookup.
         with pytest.raises(KeyError) as info:
             Pathrell([(("a", IndexMarker({}, 0)), 1)]).reconstruct()
         entry = traceback.extract_tb(info.tb)[-1]
@@ -552,6 +504,8 @@ class TestRobustness:
 
     def test_no_leaks(self):
         data = {"a": [1, {"b": (2, 3)}], "c": {"d": {}}, "e": "x"}
+        failing = [lambda: Pathrell(5), lambda: Pathrell([(1, 2, 3)]),
+                   lambda: Pathrell([((), 1)]).reconstruct(), lambda: Pathrell().append(5)]
 
         def exercise():
             flat = Pathrell(data)
@@ -560,15 +514,9 @@ class TestRobustness:
             flat.insert(0, (("y",), 2))
             flat.extend([(("w",), 3)])
             flat[0] = (("v",), 4)
-            for bad in (5, [(1, 2, 3)]):
-                try:
-                    Pathrell(bad)
-                except ValueError:
-                    pass
-            try:
-                Pathrell([((), 1)]).reconstruct()
-            except UnboundLocalError:
-                pass
+            for call in failing:
+                with pytest.raises((ValueError, UnboundLocalError)):
+                    call()
             gen = Pathrell.__flatten__(data)
             next(gen)
             gen.close()
