@@ -497,7 +497,11 @@ const frame::FunctionSpec marker_repr_spec{
 //
 // A level's path is either a run of `keys_` (a plain tuple, built into a
 // tuple only for the pairs that carry it) or, when slicing or concatenation
-// gave something other than a tuple, the object itself.
+// gave something other than a tuple, the object itself. The levels share the
+// keys of their common prefix, so nesting costs memory in proportion to its
+// depth, not to its square as a path tuple per level would.
+// A container met again while it is still being walked would be walked
+// forever; that ends at once in RecursionError.
 
 constexpr int kLineSlice = 77, kLineMappingTest = 78, kLineItems = 79, kLineMappingDescends = 80,
               kLineMappingRecurse = 81, kLineMappingLeaf = 84, kLineSequenceTest = 85,

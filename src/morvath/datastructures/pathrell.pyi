@@ -1,6 +1,6 @@
 from collections import namedtuple as namedtuple
 from collections.abc import Generator, Hashable, Iterable, MutableMapping as MutableMapping
-from typing import Any, NamedTuple, SupportsIndex, overload
+from typing import Any, NamedTuple, SupportsIndex, SupportsInt, overload
 
 __test__: dict[str, Any]
 
@@ -11,7 +11,7 @@ class DictItem(NamedTuple):
 class IndexMarker:
     type_: type
     index: int
-    def __init__(self, obj: object, index: SupportsIndex | str | bytes) -> None: ...
+    def __init__(self, obj: object, index: SupportsInt | SupportsIndex | str | bytes | bytearray) -> None: ...
     def __repr__(self) -> str: ...
 
 _Path = tuple[Hashable | IndexMarker, ...]
