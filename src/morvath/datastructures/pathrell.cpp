@@ -160,6 +160,7 @@ PyObject* g_abc_meta = nullptr;          // its metaclass at import
 PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
 PyObject* g_cache_token = nullptr;       // the token the kept answers were asked under
 PyObject* g_sequence_types = nullptr;    // (list, tuple)
+PyObject* g_list_append = nullptr;       // list.append
 PyObject* g_list_insert = nullptr;       // list.insert
 PyObject* g_list_extend = nullptr;       // list.extend
 PyObject* g_full_slice = nullptr;        // slice(None, None, None)
@@ -848,9 +849,20 @@ const frame::FunctionSpec flatten_spec{
 // ---------------------------------------------------------------------------
 // Pathrell: construction and the checked list operations
 
-// `super().<name>(...)` when super() reaches list: the list's own operation.
+// True when `super().<name>` reaches list's own attribute.
 bool reaches_list(const Call& c, PyObject* self, PyObject* name) noexcept {
     return frame::super_reaches(c, self, name, &PyList_Type);
+}
+
+// `super().<name>(*args)` for the checked list operations; `list_method` is
+// the list's own method of that name, called directly when super() reaches it.
+int call_list_super(const Call& c, PyObject* self, PyObject* name, PyObject* list_method,
+                    std::initializer_list<PyObject*> args) noexcept {
+    if (!reaches_list(c, self, name)) return frame::call_super(c, self, name, args) ? 0 : -1;
+    PyObject* stack[4] = {self};
+    size_t n = 1;
+    for (PyObject* arg : args) stack[n++] = arg;
+    return Ref::steal(PyObject_Vectorcall(list_method, stack, n, nullptr)) ? 0 : -1;
 }
 
 // super().__init__(*args) with `args` a tuple.
@@ -906,6 +918,7 @@ PyObject* pathrell_setitem(Call& c) {
     c.at(100);
     Ref stored = tuple_of(item);
     if (!stored) return nullptr;
+    // list's slot itself: its __setitem__ wrapper would cost a call through a tuple.
     if (reaches_list(c, self, s_setitem)) {
         if (PyList_Type.tp_as_mapping->mp_ass_subscript(self, index, stored.get()) < 0) return nullptr;
     } else if (!frame::call_super(c, self, s_setitem, {index, stored.get()})) {
@@ -920,12 +933,7 @@ PyObject* pathrell_append(Call& c) {
     if (checked_pair(c, item, pair, 110, 112) < 0) return nullptr;
     c.at(113);
     Ref entry = new_dictitem(pair[0].get(), pair[1].get());
-    if (!entry) return nullptr;
-    if (reaches_list(c, self, s_append)) {
-        if (PyList_Append(self, entry.get()) < 0) return nullptr;
-    } else if (!frame::call_super(c, self, s_append, {entry.get()})) {
-        return nullptr;
-    }
+    if (!entry || call_list_super(c, self, s_append, g_list_append, {entry.get()}) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -943,13 +951,8 @@ PyObject* pathrell_extend(Call& c) {
         Ref entry = new_dictitem(pair[0].get(), pair[1].get());
         if (!entry || PyList_Append(converted.get(), entry.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred()) return nullptr;
-    if (reaches_list(c, self, s_extend)) {
-        PyObject* args[] = {self, converted.get()};
-        if (!Ref::steal(PyObject_Vectorcall(g_list_extend, args, 2, nullptr))) return nullptr;
-    } else if (!frame::call_super(c, self, s_extend, {converted.get()})) {
+    if (PyErr_Occurred() || call_list_super(c, self, s_extend, g_list_extend, {converted.get()}) < 0)
         return nullptr;
-    }
     Py_RETURN_NONE;
 }
 
@@ -959,13 +962,8 @@ PyObject* pathrell_insert(Call& c) {
     if (checked_pair(c, item, pair, 138, 140) < 0) return nullptr;
     c.at(141);
     Ref entry = new_dictitem(pair[0].get(), pair[1].get());
-    if (!entry) return nullptr;
-    if (reaches_list(c, self, s_insert)) {
-        PyObject* args[] = {self, index, entry.get()};
-        if (!Ref::steal(PyObject_Vectorcall(g_list_insert, args, 3, nullptr))) return nullptr;
-    } else if (!frame::call_super(c, self, s_insert, {index, entry.get()})) {
+    if (!entry || call_list_super(c, self, s_insert, g_list_insert, {index, entry.get()}) < 0)
         return nullptr;
-    }
     Py_RETURN_NONE;
 }
 
@@ -1306,18 +1304,21 @@ int remember_fast_paths() {
     Ref marker = frame::global(s_IndexMarker);
     Ref mapping = frame::global(s_MutableMapping);
     Ref sequence_types = Ref::steal(PyTuple_Pack(2, b_list.get(), b_tuple.get()));
-    Ref list_insert = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "insert"));
-    Ref list_extend = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "extend"));
+    PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
+    Ref list_append = frame::attr(list_type, s_append);
+    Ref list_insert = frame::attr(list_type, s_insert);
+    Ref list_extend = frame::attr(list_type, s_extend);
     Ref slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!dictitem || !marker || !mapping || !sequence_types || !list_insert || !list_extend ||
-        !slice || !minus_one)
+    if (!dictitem || !marker || !mapping || !sequence_types || !list_append ||
+        !list_insert || !list_extend || !slice || !minus_one)
         return -1;
     Py_XSETREF(g_dictitem, dictitem.release());
     Py_XSETREF(g_index_marker, marker.release());
     Py_XSETREF(g_mutable_mapping, mapping.release());
     Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
     Py_XSETREF(g_sequence_types, sequence_types.release());
+    Py_XSETREF(g_list_append, list_append.release());
     Py_XSETREF(g_list_insert, list_insert.release());
     Py_XSETREF(g_list_extend, list_extend.release());
     Py_XSETREF(g_full_slice, slice.release());
