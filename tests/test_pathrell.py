@@ -333,16 +333,21 @@ class TestMutation:
     def test_subclass_overriding_the_list_operations(self):
         log = []
 
-        class Base(list):
-            def append(self, item):
-                log.append(item)
-                super().append(item)
-
-        class Logged(Pathrell, Base):
-            pass
-        pl = Logged()
-        pl.append((("a",), 1))
-        assert log == [DictItem(("a",), 1)] and pl == [(("a",), 1)]
+        def logged(name):
+            def operation(self, *args):
+                log.append((name, *args))
+                return getattr(list, name)(self, *args)
+            return operation
+        names = ["__init__", "__setitem__", "append", "insert", "extend"]
+        Logged = type("Logged", (Pathrell, type("Base", (list,), {n: logged(n) for n in names})), {})
+        pl = Logged([(("a",), 1)])
+        pl.append((("b",), 2))
+        pl.insert(0, (("c",), 3))
+        pl.extend([(("d",), 4)])
+        pl[0] = [("e",), 5]
+        assert [entry[0] for entry in log] == names[:1] + names[2:] + names[1:2]
+        assert log[-1] == ("__setitem__", 0, (("e",), 5)) and type(log[2][2]) is DictItem
+        assert pl == [(("e",), 5), (("a",), 1), (("b",), 2), (("d",), 4)]
 
 
 ROUND_TRIPS = [
