@@ -365,6 +365,9 @@ class TestGeneralPaths:
         n = NestedKeyvane()
         n.update([("a", {"b": 1})])
         assert type(n["a"]) is dict
+        monkeypatch.setattr(keyvane_module, "itertools", object())
+        with pytest.raises(AttributeError, match="chain"):
+            NestedKeyvane()
 
     def test_rebinding_keyvane_global_changes_repr(self, monkeypatch):
         monkeypatch.setattr(keyvane_module, "Keyvane", dict)

@@ -414,8 +414,8 @@ PyObject* nested_update(Call& c) {
     c.at(138);
     Ref itertools = frame::global(s_itertools);
     Ref chain = itertools ? frame::attr(itertools.get(), s_chain) : Ref();
-    Ref keyword_items = Ref::steal(PyObject_CallMethodNoArgs(c.keywords(), s_items));
-    if (!chain || !keyword_items) return nullptr;
+    Ref keyword_items = chain ? Ref::steal(PyObject_CallMethodNoArgs(c.keywords(), s_items)) : Ref();
+    if (!keyword_items) return nullptr;
     if (chain.get() == g_chain) {
         // The same walk as iterating the chain object, without making it.
         if (merge_all(c, self, iterable.get(), iterable.get()) < 0 ||
