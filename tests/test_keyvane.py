@@ -123,6 +123,9 @@ class TestDottedKeys:
         assert n == {"x": {"y": {"z": 1}}}
         assert type(n["x"]) is Sub and type(n["x"]["y"]) is Sub
         assert n.x.y.z == 1
+        level = n.x
+        level.w = 2
+        assert vars(level) is level and level["w"] == 2
 
     def test_store_through_a_value_is_refused_unchanged(self):
         n = NestedKeyvane()
@@ -320,6 +323,49 @@ class TestGeneralPaths:
         assert r == {"a": {"b": 1}, "c": 2}
         assert ("setdefault", "a") in calls and ("set", "b") in calls and ("set", "c") in calls
 
+    @pytest.mark.parametrize("hook", ["__init__", "__getattribute__", "__dict__", "metaclass",
+                                      "mixin over Keyvane", "mixin over dict", "Keyvane.__init__"])
+    def test_every_new_level_is_built_through_the_class(self, monkeypatch, hook):
+        seen, slot = [], vars(Keyvane)["__dict__"]
+
+        def recording_init(base):
+            def __init__(self, *args, **kwargs):
+                seen.append("built")
+                base(self, *args, **kwargs)
+            return __init__
+
+        def store_dict(self, value):  # leaves an entry that hides update() until it runs
+            slot.__set__(self, value)
+            dict.__setitem__(self, "update", lambda: seen.append(dict.pop(self, "update") and "built"))
+
+        class Meta(type(NestedKeyvane)):
+            def __call__(cls):
+                seen.append("built")
+                return super().__call__()
+
+        bases, namespace, meta = (NestedKeyvane,), {}, type(NestedKeyvane)
+        if hook == "__init__":
+            namespace = {"__init__": recording_init(NestedKeyvane.__init__)}
+        elif hook == "__getattribute__":
+            namespace = {"__getattribute__": lambda self, name: (seen.append("built") if name == "update" else 0,
+                                                                   object.__getattribute__(self, name))[1]}
+        elif hook == "__dict__":
+            namespace = {"__dict__": property(slot.__get__, store_dict)}
+        elif hook == "metaclass":
+            meta = Meta
+        elif hook == "Keyvane.__init__":
+            monkeypatch.setattr(Keyvane, "__init__", recording_init(Keyvane.__init__))
+        else:
+            base = Keyvane if hook == "mixin over Keyvane" else dict
+            bases += (type("Mixin", (base,), {"__init__": recording_init(base.__init__)}),)
+        n = meta("Watched", bases, namespace)()
+        seen.clear()
+        n["a.b"] = 1
+        n["a.c"] = 2  # 'a' exists: a level is still built and thrown away
+        n.update({"a": {"d": 3}})
+        assert n == {"a": {"b": 1, "c": 2, "d": 3}} and n.a.__dict__ is n.a
+        assert seen == ["built"] * (5 if hook == "__getattribute__" else 3)
+
     def test_subclass_update_decides_construction(self):
         class Flat(NestedKeyvane):
             def update(self, *args, **kwargs):
@@ -358,6 +404,9 @@ class TestGeneralPaths:
         monkeypatch.setattr(keyvane_module, "itertools", Itertools)
         n = NestedKeyvane({"a": 1})
         assert n == {"a": 1} and seen
+        seen.clear()
+        n["p.q.r"] = 1  # each new level runs its own update()
+        assert seen == [2, 2] and n["p.q.r"] == 1
 
         class NotMappings(collections.abc.Mapping):
             pass
@@ -368,6 +417,42 @@ class TestGeneralPaths:
         monkeypatch.setattr(keyvane_module, "itertools", object())
         with pytest.raises(AttributeError, match="chain"):
             NestedKeyvane()
+
+    def test_leaf_values_follow_changes_to_the_abc_machinery(self, run_isolated):
+        result = run_isolated("""
+            import abc, collections.abc
+            from morvath.datastructures.keyvane import NestedKeyvane
+
+            def merged(value):  # a leaf taken for a mapping has no items() to merge
+                try:
+                    NestedKeyvane().update({"k": value})
+                except AttributeError:
+                    return "mapping"
+                return "leaf"
+
+            def five_is_a_mapping(real):
+                return lambda cls, instance: instance == 5 or real(cls, instance)
+
+            seen = [merged(5), merged(5)]
+            real = abc.ABCMeta.__instancecheck__
+            abc.ABCMeta.__instancecheck__ = five_is_a_mapping(real)
+            seen += [merged(5), merged(6)]
+            abc.ABCMeta.__instancecheck__ = real
+            code = real.__code__  # a global name in that code is read from abc's namespace
+            real.__code__ = (lambda cls, instance: instance == 5 or _abc_instancecheck(cls, instance)).__code__
+            seen.append(merged(5))
+            real.__code__ = code
+            helper = abc._abc_instancecheck
+            abc._abc_instancecheck = five_is_a_mapping(helper)
+            seen.append(merged(5))
+            abc._abc_instancecheck = helper
+            seen.append(merged(5))
+            collections.abc.Mapping.register(int)
+            seen += [merged(5), merged("5")]
+            print(seen)
+        """)
+        assert result.stdout.split("\n")[0] == str(
+            ["leaf", "leaf", "mapping", "leaf", "mapping", "mapping", "leaf", "mapping", "leaf"]), result.stderr
 
     def test_rebinding_keyvane_global_changes_repr(self, monkeypatch):
         monkeypatch.setattr(keyvane_module, "Keyvane", dict)

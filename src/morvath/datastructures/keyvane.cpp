@@ -22,15 +22,19 @@ frame::Str s_itertools{"itertools"}, s_chain{"chain"}, s_Mapping{"Mapping"},
     s_contains{"__contains__"}, s_delitem{"__delitem__"}, s_missing{"__missing__"},
     s_setdefault{"setdefault"}, s_update{"update"}, s_items{"items"}, s_index{"index"},
     s_split{"split"}, s_get{"get"}, s_pop{"pop"}, s_dot{"."}, s_dict{"__dict__"},
-    s_class{"__class__"}, s_name{"__name__"}, s_empty{""},
+    s_class{"__class__"}, s_name{"__name__"}, s_empty{""}, s_instancecheck{"__instancecheck__"},
+    s_subclasscheck{"__subclasscheck__"}, s_abc_impl{"_abc_impl"},
+    s_c_instancecheck{"_abc_instancecheck"}, s_c_subclasscheck{"_abc_subclasscheck"},
     s_update_element{"cannot convert dictionary update sequence element #%s to a sequence"};
 
 frame::Builtin b_super{"super"}, b_KeyError{"KeyError"}, b_TypeError{"TypeError"};
 
 // Objects the fast paths compare against, fixed when the module body runs.
+PyObject* g_itertools = nullptr;            // the itertools module
 PyObject* g_chain = nullptr;                // itertools.chain
 PyObject* g_mapping = nullptr;              // collections.abc.Mapping
 PyObject* g_keyvane = nullptr;              // the class Keyvane
+PyObject* g_dict_descriptor = nullptr;      // Keyvane.__dict__, the instance-dictionary slot
 PyObject* g_generic_setdefault = nullptr;   // MutableMapping.setdefault
 
 const char* const kModuleDoc =
@@ -156,6 +160,19 @@ const frame::FunctionSpec keyvane_setstate_spec{
 // ---------------------------------------------------------------------------
 // NestedKeyvane: dotted keys
 
+// True when the first `name` in the MRO of `cls` is `entry`.
+bool resolves_to(PyTypeObject* cls, PyObject* name, PyObject* entry) {
+    Ref found = frame::class_lookup(cls, name);
+    return found && found.get() == entry;
+}
+
+// True when `super().<name>` inside the frame function `function`, for an
+// instance of `cls`, reaches the class `target` (which defines it).
+bool super_of_reaches(PyTypeObject* cls, PyObject* function, PyObject* name, PyObject* target) {
+    PyObject* owner = frame::defining_class_of(function);
+    return owner && frame::super_reaches(cls, owner, name, reinterpret_cast<PyTypeObject*>(target));
+}
+
 // `isinstance(key, str) and '.' in key` at `line`, then
 // `key, subkeys = key.split('.', 1)` on the next line.
 // Returns 1 for a dotted key (filling `first` and `rest`), 0 for a plain key.
@@ -191,28 +208,50 @@ Ref super_getitem(const Call& c, PyObject* self, PyObject* key) {
     return frame::call_super(c, self, s_getitem, {key});
 }
 
-// True when `self[key]` would be the plain dict lookup of `NestedKeyvane`:
-// the class's own `__getitem__`, a key without a dot, super() reaching dict.
-bool plain_lookup(PyObject* self, PyObject* key);
+// What `self[key]` gives, answered without calling it where that is the
+// same: `found` with the entry, `missing` when the read would raise
+// KeyError, `unknown` when only the read itself can tell.
+enum class Probe { found, missing, unknown, error };
+Probe probe_entry(PyObject* self, PyObject* key, Ref& found);
 
 // The generic `setdefault(key, default)` of the mapping ABC, as found on the
 // instance: `self[key]`, or `self[key] = default` and `default` on KeyError.
-// When the instance's `setdefault` is that function and `self[key]` is the
-// plain lookup, the probe reads the dict directly instead of raising.
+// When the instance's `setdefault` is that function, a read that the probe
+// can answer is not made, so a missing key raises no KeyError to catch.
 Ref setdefault(PyObject* self, PyObject* key, PyObject* fallback) {
     Ref method = frame::attr(self, s_setdefault);
     if (!method) return {};
     if (!frame::is_bound_method(method.get(), g_generic_setdefault, self))
         return Ref::steal(PyObject_CallFunctionObjArgs(method.get(), key, fallback, nullptr));
-    if (plain_lookup(self, key)) {
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(self, key, &found) != 0) return Ref::steal(found);
+    Ref found;
+    switch (probe_entry(self, key, found)) {
+    case Probe::found:
+        return found;
+    case Probe::error:
+        return {};
+    case Probe::unknown:
+        found = Ref::steal(PyObject_GetItem(self, key));
+        if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) return found;
+        PyErr_Clear();
+        break;
+    case Probe::missing:
+        break;
     }
-    Ref found = Ref::steal(PyObject_GetItem(self, key));
-    if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) return found;
-    PyErr_Clear();
     if (PyObject_SetItem(self, key, fallback) < 0) return {};
     return Ref::borrow(fallback);
+}
+
+// `type(self)()`: the empty level that a dotted store or a merged mapping
+// builds first, every time.
+bool builds_plainly(PyTypeObject* cls);
+
+Ref new_level(PyObject* self) {
+    PyTypeObject* cls = Py_TYPE(self);
+    if (!builds_plainly(cls)) return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls)));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref level = no_args ? Ref::steal(cls->tp_new(cls, no_args.get(), nullptr)) : Ref();
+    if (!level || PyObject_SetAttr(level.get(), s_dict, level.get()) < 0) return {};
+    return level;
 }
 
 PyObject* nested_init(Call& c) {
@@ -257,7 +296,7 @@ PyObject* nested_setitem(Call& c) {
     if (dotted < 0) return nullptr;
     if (dotted) {
         c.at(93);
-        Ref fresh = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        Ref fresh = new_level(self);
         Ref subkey_value = fresh ? setdefault(self, key.get(), fresh.get()) : Ref();
         if (!subkey_value) return nullptr;
         c.at(95);
@@ -331,12 +370,128 @@ PyObject* nested_delitem(Call& c) {
 // ---------------------------------------------------------------------------
 // NestedKeyvane: merge
 
+// Almost every merged value is a leaf of a built-in type (int, str, ...),
+// and `isinstance(leaf, Mapping)` runs ABCMeta.__instancecheck__ each time.
+// The ABC machinery keeps each answer in Mapping's own caches, where it
+// stays until some ABC registers a class, which changes the cache token. So
+// an answer found through that machinery holds while nothing it consults
+// has changed: the token, the class dictionaries along the MROs of Mapping
+// and its metaclass (seen through their version tags), Mapping's metaclass,
+// the code of its __instancecheck__ and abc's `_abc_instancecheck`.
+
+// The machinery as imported.
+struct AbcMachinery {
+    PyObject* metaclass = nullptr;           // type(Mapping)
+    PyObject* instancecheck = nullptr;       // its __instancecheck__ and that code
+    PyObject* instancecheck_code = nullptr;
+    PyObject* subclasscheck = nullptr;       // its __subclasscheck__ and that code
+    PyObject* subclasscheck_code = nullptr;
+    PyObject* namespace_ = nullptr;          // vars(abc), where both look up their helper
+    PyObject* c_instancecheck = nullptr;     // abc._abc_instancecheck
+    PyObject* c_subclasscheck = nullptr;     // abc._abc_subclasscheck
+    PyObject* impl = nullptr;                // Mapping._abc_impl, which holds the caches
+    PyObject* cache_token = nullptr;         // abc.get_cache_token
+};
+AbcMachinery g_abc;
+
+struct AbcState {
+    long long token = -1;
+    unsigned int mapping_tag = 0;
+    unsigned int metaclass_tag = 0;
+    bool operator==(const AbcState&) const = default;
+};
+
+// The entry `name` of the namespace `names`, or null; runs no Python code.
+Ref namespace_entry(PyObject* names, PyObject* name) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(names, name, &found) < 0) PyErr_Clear();
+    return Ref::steal(found);
+}
+
+bool holds_global(PyObject* names, PyObject* name, PyObject* expected) {
+    Ref found = namespace_entry(names, name);
+    return found && found.get() == expected;
+}
+
+// The state that remembered answers depend on; false when it cannot be
+// read (a class out of version tags, say) or the path that isinstance takes
+// is no longer the imported one, and then nothing is remembered or reused.
+bool read_abc_state(AbcState& state) {
+    if (!g_abc.cache_token) return false;
+    auto* mapping = reinterpret_cast<PyTypeObject*>(g_mapping);
+    auto* metaclass = reinterpret_cast<PyTypeObject*>(g_abc.metaclass);
+    if (Py_TYPE(g_mapping) != metaclass ||
+        PyFunction_GetCode(g_abc.instancecheck) != g_abc.instancecheck_code ||
+        !holds_global(g_abc.namespace_, s_c_instancecheck, g_abc.c_instancecheck) ||
+        !PyUnstable_Type_AssignVersionTag(mapping) || !PyUnstable_Type_AssignVersionTag(metaclass))
+        return false;
+    Ref token = Ref::steal(PyObject_CallNoArgs(g_abc.cache_token));
+    long long value = token ? PyLong_AsLongLong(token.get()) : -1;
+    if (value == -1) {
+        PyErr_Clear();
+        return false;
+    }
+    state = {value, mapping->tp_version_tag, metaclass->tp_version_tag};
+    return true;
+}
+
+// True when isinstance through Mapping goes the imported way, which caches
+// its answer: the metaclass's __instancecheck__ and __subclasscheck__ (not
+// hidden by Mapping's MRO) calling abc's helpers with Mapping's ABC data.
+bool abc_path_caches() {
+    auto* mapping = reinterpret_cast<PyTypeObject*>(g_mapping);
+    auto* metaclass = reinterpret_cast<PyTypeObject*>(g_abc.metaclass);
+    return resolves_to(metaclass, s_instancecheck, g_abc.instancecheck) &&
+           resolves_to(metaclass, s_subclasscheck, g_abc.subclasscheck) &&
+           !frame::class_lookup(mapping, s_subclasscheck) &&
+           PyFunction_GetCode(g_abc.subclasscheck) == g_abc.subclasscheck_code &&
+           holds_global(g_abc.namespace_, s_c_subclasscheck, g_abc.c_subclasscheck) &&
+           !frame::class_lookup(metaclass, s_abc_impl) && resolves_to(mapping, s_abc_impl, g_abc.impl);
+}
+
+// The built-in types whose instances cannot change what isinstance sees
+// of them (`__class__` is their type, their MRO is fixed), one slot each.
+int leaf_slot(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyLong_Type) return 0;
+    if (type == &PyUnicode_Type) return 1;
+    if (type == &PyFloat_Type) return 2;
+    if (type == &PyBool_Type) return 3;
+    if (value == Py_None) return 4;
+    if (type == &PyList_Type) return 5;
+    if (type == &PyTuple_Type) return 6;
+    if (type == &PyBytes_Type) return 7;
+    return -1;
+}
+
+struct LeafAnswer {
+    AbcState state;
+    int answer = -1;
+};
+LeafAnswer g_leaf_answers[8];
+
+// isinstance(leaf, Mapping): the remembered answer while it holds, else
+// the real check, remembered when nothing moved while it ran.
+int leaf_is_mapping(PyObject* leaf, LeafAnswer& known) {
+    AbcState before;
+    const bool readable = read_abc_state(before);
+    if (readable && known.answer >= 0 && known.state == before) return known.answer;
+    const int answer = PyObject_IsInstance(leaf, g_mapping);
+    AbcState after;
+    if (answer >= 0 && readable && abc_path_caches() && read_abc_state(after) && after == before)
+        known = {after, answer};
+    return answer;
+}
+
 // isinstance(value, Mapping) with `Mapping` read from the module globals.
 int is_mapping(PyObject* value) {
     Ref mapping = frame::global(s_Mapping);
     if (!mapping) return -1;
-    if (mapping.get() == g_mapping && PyDict_CheckExact(value)) return 1;
-    return PyObject_IsInstance(value, mapping.get());
+    if (mapping.get() != g_mapping) return PyObject_IsInstance(value, mapping.get());
+    if (PyDict_CheckExact(value)) return 1;
+    const int slot = leaf_slot(value);
+    if (slot < 0) return PyObject_IsInstance(value, mapping.get());
+    return leaf_is_mapping(value, g_leaf_answers[slot]);
 }
 
 // The `TypeError` for an element that is not a pair; its position comes from
@@ -367,7 +522,7 @@ int merge_item(Call& c, PyObject* self, PyObject* iterable, PyObject* item) {
     if (nested < 0) return -1;
     if (nested) {
         c.at(147);
-        Ref fresh = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        Ref fresh = new_level(self);
         Ref level = fresh ? setdefault(self, pair[0].get(), fresh.get()) : Ref();
         if (!level) return -1;
         return Ref::steal(PyObject_CallMethodOneArg(level.get(), s_update, pair[1].get())) ? 0 : -1;
@@ -450,15 +605,52 @@ const frame::FunctionSpec nested_update_spec{
     .varkw = "kwargs", .locals = {"iterable", "item", "key", "value"}, .line = 125,
     .body = nested_update};
 
-bool plain_lookup(PyObject* self, PyObject* key) {
-    if (!PyUnicode_CheckExact(key) ||
-        PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) != -1)
+// `self[key]` is the plain dict lookup when the class's `__getitem__` is this
+// module's and reaches dict, and the key is an exact str without a dot (its
+// hash and comparison run no Python code). A missing key then raises
+// KeyError unless some class of the MRO defines `__missing__`.
+Probe probe_entry(PyObject* self, PyObject* key, Ref& found) {
+    PyTypeObject* cls = Py_TYPE(self);
+    if (!PyUnicode_CheckExact(key) || PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) != -1 ||
+        !resolves_to(cls, s_getitem, nested_getitem_spec.object) ||
+        !super_of_reaches(cls, nested_getitem_spec.object, s_getitem,
+                          reinterpret_cast<PyObject*>(&PyDict_Type)))
+        return Probe::unknown;
+    PyObject* entry = nullptr;
+    int present = PyDict_GetItemRef(self, key, &entry);
+    if (present < 0) return Probe::error;
+    if (present) {
+        found = Ref::steal(entry);
+        return Probe::found;
+    }
+    return frame::class_lookup(cls, s_missing) ? Probe::unknown : Probe::missing;
+}
+
+// The global `itertools` is the module imported at load and its `chain` the
+// original; read without running any Python code.
+bool original_chain() {
+    Ref module = namespace_entry(frame::module_globals(), s_itertools);
+    return g_chain && module && module.get() == g_itertools && Py_IS_TYPE(module.get(), &PyModule_Type) &&
+           holds_global(PyModule_GetDict(module.get()), s_chain, g_chain);
+}
+
+// True when calling `cls()` runs only this module's construction: the
+// metaclass call and `__new__` of the built-ins, NestedKeyvane.__init__,
+// whose super() reaches Keyvane.__init__, whose super() reaches dict's, the
+// usual instance-dictionary slot, and the module's own `update` with the
+// original chain. That construction, with no arguments, leaves an empty
+// instance that is its own attribute dictionary and does nothing else.
+bool builds_plainly(PyTypeObject* cls) {
+    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || cls->tp_new != PyDict_Type.tp_new ||
+        cls->tp_getattro != PyObject_GenericGetAttr)
         return false;
-    Ref getitem = frame::class_lookup(Py_TYPE(self), s_getitem);
-    if (!getitem || getitem.get() != nested_getitem_spec.object) return false;
-    PyObject* owner = frame::defining_class_of(getitem.get());
-    return owner && frame::super_reaches(Py_TYPE(self), owner, s_getitem, &PyDict_Type) &&
-           !frame::class_lookup(Py_TYPE(self), s_missing);
+    return resolves_to(cls, s_init, nested_init_spec.object) &&
+           super_of_reaches(cls, nested_init_spec.object, s_init, g_keyvane) &&
+           resolves_to(reinterpret_cast<PyTypeObject*>(g_keyvane), s_init, keyvane_init_spec.object) &&
+           super_of_reaches(cls, keyvane_init_spec.object, s_init,
+                            reinterpret_cast<PyObject*>(&PyDict_Type)) &&
+           resolves_to(cls, s_dict, g_dict_descriptor) &&
+           resolves_to(cls, s_update, nested_update_spec.object) && original_chain();
 }
 
 // ---------------------------------------------------------------------------
@@ -478,6 +670,12 @@ int define_keyvane(frame::Body& body) {
         .method<keyvane_setstate_spec>();
     Ref keyvane = cls.create();
     if (!keyvane) return -1;
+    Ref dict_descriptor = frame::class_lookup(reinterpret_cast<PyTypeObject*>(keyvane.get()), s_dict);
+    if (!dict_descriptor) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Keyvane has no instance dictionary");
+        return -1;
+    }
+    Py_XSETREF(g_dict_descriptor, dict_descriptor.release());
     Py_XSETREF(g_keyvane, Py_NewRef(keyvane.get()));
     return body.assign("Keyvane", std::move(keyvane));
 }
@@ -499,12 +697,57 @@ int define_nested_keyvane(frame::Body& body) {
     return body.assign("NestedKeyvane", cls.create());
 }
 
-// Remembers the imported objects that fast paths compare against.
+// The entry for `name` in the class dictionaries along `owner`'s MRO.
+Ref class_entry(PyObject* owner, PyObject* name) {
+    return frame::class_lookup(reinterpret_cast<PyTypeObject*>(owner), name);
+}
+
+// Remembers the ABC machinery that answers isinstance(leaf, Mapping). A
+// `Mapping` that is not an ABC as usual (or an abc module without these
+// pieces) leaves it unset, and leaves then take the ordinary isinstance.
+void remember_abc_machinery(PyObject* mapping) {
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    if (!abc || !PyType_Check(mapping)) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(mapping));
+    PyObject* names = PyModule_GetDict(abc.get());
+    Ref instancecheck = class_entry(metaclass, s_instancecheck);
+    Ref subclasscheck = class_entry(metaclass, s_subclasscheck);
+    Ref impl = class_entry(mapping, s_abc_impl);
+    Ref c_instancecheck = namespace_entry(names, s_c_instancecheck);
+    Ref c_subclasscheck = namespace_entry(names, s_c_subclasscheck);
+    Ref cache_token = Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token"));
+    PyErr_Clear();
+    if (!instancecheck || !PyFunction_Check(instancecheck.get()) || !subclasscheck ||
+        !PyFunction_Check(subclasscheck.get()) || !impl || !c_instancecheck || !c_subclasscheck ||
+        !cache_token)
+        return;
+    const auto keep = [](PyObject*& slot, PyObject* value) { Py_XSETREF(slot, Py_NewRef(value)); };
+    keep(g_abc.metaclass, metaclass);
+    keep(g_abc.instancecheck_code, PyFunction_GetCode(instancecheck.get()));
+    keep(g_abc.subclasscheck_code, PyFunction_GetCode(subclasscheck.get()));
+    keep(g_abc.instancecheck, instancecheck.get());
+    keep(g_abc.subclasscheck, subclasscheck.get());
+    keep(g_abc.namespace_, names);
+    keep(g_abc.c_instancecheck, c_instancecheck.get());
+    keep(g_abc.c_subclasscheck, c_subclasscheck.get());
+    keep(g_abc.impl, impl.get());
+    keep(g_abc.cache_token, cache_token.get());
+}
+
+// Remembers the imported objects that fast paths compare against. An
+// `itertools` without `chain` imports as it would in Python; `update` then
+// fails when it reads the name.
 int remember_imports() {
     Ref itertools = frame::global(s_itertools);
-    Ref chain = itertools ? frame::attr(itertools.get(), s_chain) : Ref();
     Ref mapping = frame::global(s_Mapping);
-    if (!chain || !mapping) return -1;
+    if (!itertools || !mapping) return -1;
+    Ref chain = frame::attr(itertools.get(), s_chain);
+    if (!chain) PyErr_Clear();
+    remember_abc_machinery(mapping.get());
+    Py_XSETREF(g_itertools, itertools.release());
     Py_XSETREF(g_chain, chain.release());
     Py_XSETREF(g_mapping, mapping.release());
     return 0;
