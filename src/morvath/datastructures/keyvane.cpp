@@ -30,7 +30,6 @@ frame::Str s_itertools{"itertools"}, s_chain{"chain"}, s_Mapping{"Mapping"},
 frame::Builtin b_super{"super"}, b_KeyError{"KeyError"}, b_TypeError{"TypeError"};
 
 // Objects the fast paths compare against, fixed when the module body runs.
-PyObject* g_itertools = nullptr;            // the itertools module
 PyObject* g_chain = nullptr;                // itertools.chain
 PyObject* g_mapping = nullptr;              // collections.abc.Mapping
 PyObject* g_keyvane = nullptr;              // the class Keyvane
@@ -626,11 +625,11 @@ Probe probe_entry(PyObject* self, PyObject* key, Ref& found) {
     return frame::class_lookup(cls, s_missing) ? Probe::unknown : Probe::missing;
 }
 
-// The global `itertools` is the module imported at load and its `chain` the
-// original; read without running any Python code.
+// The global `itertools` is a plain module whose `chain` is the original,
+// read without running any Python code.
 bool original_chain() {
     Ref module = namespace_entry(frame::module_globals(), s_itertools);
-    return g_chain && module && module.get() == g_itertools && Py_IS_TYPE(module.get(), &PyModule_Type) &&
+    return g_chain && module && Py_IS_TYPE(module.get(), &PyModule_Type) &&
            holds_global(PyModule_GetDict(module.get()), s_chain, g_chain);
 }
 
@@ -747,7 +746,6 @@ int remember_imports() {
     Ref chain = frame::attr(itertools.get(), s_chain);
     if (!chain) PyErr_Clear();
     remember_abc_machinery(mapping.get());
-    Py_XSETREF(g_itertools, itertools.release());
     Py_XSETREF(g_chain, chain.release());
     Py_XSETREF(g_mapping, mapping.release());
     return 0;
