@@ -1,10 +1,8 @@
-"""Keyvane and NestedKeyvane: attribute access, dotted keys, nested merge."""
+"""Keyvane and NestedKeyvane: attribute access, dotted keys, nested merge, copies."""
 import collections.abc
 import copy
-import gc
 import itertools
 import pickle
-import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -13,317 +11,231 @@ import morvath.datastructures.keyvane as keyvane_module
 from morvath.datastructures.keyvane import Keyvane, NestedKeyvane
 
 BLOCKED = 'target key "{}" is a value, cannot update value against another {}'
+COPIES = [copy.copy, copy.deepcopy] + [
+    lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
 
 
-class TestKeyvane:
-    def test_construction_forms(self):
-        assert Keyvane() == {}
-        assert Keyvane({"a": 1}, b=2) == {"a": 1, "b": 2}
-        assert Keyvane([("a", 1)]) == {"a": 1}
-        with pytest.raises(TypeError):
-            Keyvane({}, {})
-
-    def test_attributes_are_the_entries(self):
-        k = Keyvane(a=1)
-        assert k.a == 1 and k.__dict__ is k and vars(k) is k
-        k.b = 2
-        assert k["b"] == 2
-        del k.a
-        assert "a" not in k
-        with pytest.raises(AttributeError):
-            k.missing
-        setattr(k, "x-y", 3)
-        assert k["x-y"] == 3
-
-    def test_entries_hide_methods_on_the_instance_only(self):
-        k = Keyvane(items=1)
-        assert k.items == 1
-        assert list(Keyvane.items(k)) == [("items", 1)]
-
-    def test_repr_and_str(self):
-        assert repr(Keyvane()) == "Keyvane({})"
-        assert str(Keyvane(k=Keyvane(x=1))) == "Keyvane({'k': Keyvane({'x': 1})})"
-        assert repr(NestedKeyvane()) == "NestedKeyvane({})"
-
-        class Sub(Keyvane):
-            pass
-        assert repr(Sub(a=1)) == "Sub({'a': 1})"
-
-    def test_recursive_repr_does_not_loop(self):
-        k = Keyvane()
-        k["self"] = k
-        assert repr(k) == "Keyvane({'self': Keyvane({...})})"
-
-    def test_dict_semantics(self):
-        k = Keyvane(a=1)
-        assert k == {"a": 1}
-        with pytest.raises(TypeError):
-            hash(k)
-        assert type(k.copy()) is dict
-
-    def test_failed_init_keeps_entries_read_before_the_error(self):
-        k = Keyvane.__new__(Keyvane)
-        with pytest.raises(TypeError):
-            Keyvane.__init__(k, [("a", 1), 5])
-        assert dict(k) == {"a": 1}
-        assert k.__dict__ is not k
-
-    def test_class_dictionary_order(self):
-        names = [n for n in vars(Keyvane) if not n.startswith("__") or n in
-                 ("__init__", "__repr__")]
-        assert names[:2] == ["__init__", "__repr__"]
-        nested = [n for n in vars(NestedKeyvane) if n not in
-                  ("__module__", "__qualname__", "__doc__", "__abstractmethods__", "_abc_impl",
-                   "__dict__", "__weakref__", "__firstlineno__", "__static_attributes__")]
-        assert nested == ["__init__", "__getitem__", "__setitem__", "__contains__",
-                          "__delitem__", "get", "pop", "setdefault", "update"]
+def test_attributes_are_the_entries():
+    k = Keyvane({"a": 1}, b=2)
+    assert k == {"a": 1, "b": 2} and Keyvane([("a", 1)]) == {"a": 1} and k.a == 1
+    assert k.__dict__ is k and vars(k) is k and type(k.copy()) is dict
+    k.c = 3
+    del k.a
+    setattr(k, "x-y", 4)
+    assert k == {"b": 2, "c": 3, "x-y": 4}
+    with pytest.raises(AttributeError):
+        k.missing
+    with pytest.raises(TypeError):
+        hash(k)
+    k = Keyvane(items=1)  # an entry hides a method on the instance only
+    assert k.items == 1 and list(Keyvane.items(k)) == [("items", 1)]
 
 
-class TestCopies:
-    """Copies and pickles stay attribute dictionaries."""
+def test_failed_init_keeps_entries_read_before_the_error():
+    k = Keyvane.__new__(Keyvane)
+    with pytest.raises(TypeError):
+        Keyvane.__init__(k, [("a", 1), 5])
+    assert dict(k) == {"a": 1} and k.__dict__ is not k
 
-    @pytest.mark.parametrize("make", [
-        lambda o: copy.copy(o),
-        lambda o: copy.deepcopy(o),
-    ] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
-        ids=["copy", "deepcopy"] + [f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)])
-    @pytest.mark.parametrize("cls", [Keyvane, NestedKeyvane])
-    @pytest.mark.parametrize("data", [{}, {"a": {"b": [1, 2]}, "c": 3}])
-    def test_copy_keeps_the_instance_as_its_dict(self, make, cls, data):
-        original = cls(data)
+
+@pytest.mark.parametrize("make, text", [
+    (Keyvane, "Keyvane({})"), (NestedKeyvane, "NestedKeyvane({})"),
+    (lambda: Keyvane(k=Keyvane(x=1)), "Keyvane({'k': Keyvane({'x': 1})})"),
+    (lambda: type("Sub", (Keyvane,), {})(a=1), "Sub({'a': 1})"),
+    (lambda: (k := Keyvane()).__setitem__("self", k) or k, "Keyvane({'self': Keyvane({...})})"),
+])
+def test_repr_and_str(make, text):
+    obj = make()
+    assert repr(obj) == str(obj) == text
+
+
+def test_class_dictionary_order():
+    assert [n for n in vars(Keyvane) if n in ("__init__", "__repr__")] == ["__init__", "__repr__"]
+    assert [n for n in vars(NestedKeyvane) if n not in ("__module__", "__doc__", "__abstractmethods__",
+                                                        "_abc_impl")] == [
+        "__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "get", "pop",
+        "setdefault", "update"]
+    assert [NestedKeyvane.get, NestedKeyvane.pop, NestedKeyvane.setdefault] == [
+        collections.abc.MutableMapping.get, collections.abc.MutableMapping.pop,
+        collections.abc.MutableMapping.setdefault]
+
+
+@pytest.mark.parametrize("make", COPIES, ids=["copy", "deepcopy"] + [f"pickle{p}" for p in range(len(COPIES) - 2)])
+@pytest.mark.parametrize("cls", [Keyvane, NestedKeyvane])
+def test_copies_stay_attribute_dictionaries(make, cls):
+    for original in (cls(), cls({"a": {"b": [1, 2]}, "c": 3})):
         duplicate = make(original)
-        assert type(duplicate) is cls
-        assert duplicate == original
-        assert duplicate.__dict__ is duplicate
+        assert type(duplicate) is cls and duplicate == original and duplicate.__dict__ is duplicate
         duplicate.added = 1
         assert duplicate["added"] == 1 and "added" not in original
-
-    def test_deepcopy_is_deep(self):
-        original = NestedKeyvane({"a": {"b": [1, 2]}})
-        duplicate = copy.deepcopy(original)
-        assert duplicate["a"] is not original["a"]
-        assert duplicate["a.b"] is not original["a.b"]
-        assert type(duplicate["a"]) is NestedKeyvane
+    assert type(duplicate["a"]) is type(original["a"])
+    if make is copy.deepcopy:
+        assert duplicate["a"] is not original["a"] and duplicate["a"]["b"] is not original["a"]["b"]
 
 
-class TestDottedKeys:
-    def test_reads_reach_nested_levels(self):
-        n = NestedKeyvane({"a": {"b": 1}})
-        assert n["a.b"] == 1
-        assert type(n["a"]) is NestedKeyvane
-        with pytest.raises(KeyError) as info:
-            n["q.r"]
-        assert info.value.args == ("q",)
-
-    def test_store_creates_levels_of_the_own_class(self):
-        class Sub(NestedKeyvane):
-            pass
-        n = Sub()
-        n["x.y.z"] = 1
-        assert n == {"x": {"y": {"z": 1}}}
-        assert type(n["x"]) is Sub and type(n["x"]["y"]) is Sub
-        assert n.x.y.z == 1
-        level = n.x
-        level.w = 2
-        assert vars(level) is level and level["w"] == 2
-
-    def test_store_through_a_value_is_refused_unchanged(self):
-        n = NestedKeyvane()
-        n["a"] = 1
-        with pytest.raises(KeyError) as info:
-            n["a.b"] = 2
-        assert info.value.args == (BLOCKED.format("a", "NestedKeyvane"),)
-        assert n == {"a": 1}
-
-    def test_plain_dict_under_a_plain_key(self):
-        n = NestedKeyvane()
-        n["a"] = {"b": 1}
-        assert type(n["a"]) is dict
-        assert n["a.b"] == 1 and "a.b" in n
-        with pytest.raises(KeyError) as info:
-            n["a.c"] = 2
-        assert info.value.args[0].endswith("NestedKeyvane")
-
-    def test_contains(self):
-        n = NestedKeyvane(s="hello", d={"x": 1}, l=[1, 2])
-        assert "q.r" not in n
-        assert "s.ell" in n
-        assert "d.x" in n and "d.y" not in n
-        n["i"] = 5
-        with pytest.raises(TypeError):
-            "i.x" in n
-
-    def test_get_pop_delete(self):
-        n = NestedKeyvane()
-        n["x.y.z"] = 1
-        assert n.get("missing.x") is None
-        assert n.get("x.y.z") == 1
-        assert n.pop("x.y") == {"z": 1}
-        assert n == {"x": {}}
-        n["x.y.z"] = 1
-        del n["x.y.z"]
-        assert n == {"x": {"y": {}}}
-        with pytest.raises(KeyError):
-            n.pop("x.nope")
-        assert n.pop("x.nope", 7) == 7
-
-    def test_generic_mapping_functions(self):
-        assert NestedKeyvane.get is collections.abc.MutableMapping.get
-        assert NestedKeyvane.pop is collections.abc.MutableMapping.pop
-        assert NestedKeyvane.setdefault is collections.abc.MutableMapping.setdefault
-        n = NestedKeyvane()
-        marker = []
-        assert n.setdefault("a.b", marker) is marker
-        assert n["a.b"] is marker
-
-    def test_type_errors_are_not_key_errors(self):
-        n = NestedKeyvane(i=5)
-        with pytest.raises(TypeError):
-            n.get("i.x")
-
-    @pytest.mark.parametrize("key, expected", [
-        ("a.", {"a": {"": 1}}),
-        (".a", {"": {"a": 1}}),
-        ("a..b", {"a": {"": {"b": 1}}}),
-    ])
-    def test_split_at_the_first_dot(self, key, expected):
-        n = NestedKeyvane()
-        n[key] = 1
-        assert n == expected
-
-    def test_other_keys_are_plain(self):
-        n = NestedKeyvane()
-        n[1] = "one"
-        n[("a.b",)] = "tuple"
-        n["plain"] = "str"
-        assert dict(n) == {1: "one", ("a.b",): "tuple", "plain": "str"}
-
-    def test_str_subclass_keys_use_their_own_methods(self):
-        class Key(str):
-            def __contains__(self, item):
-                return item == "." or str.__contains__(self, item)
-
-            def split(self, sep, maxsplit):
-                return ["left", "right"]
-
-        n = NestedKeyvane()
-        n[Key("anything")] = 1
-        assert n == {"left": {"right": 1}}
-
-        class BadSplit(str):
-            def split(self, sep, maxsplit):
-                return ["a", "b", "c"]
-        with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
-            n[BadSplit("a.b")]
+def sample():
+    n = NestedKeyvane({"a": {"b": 1}}, s="hello", i=5, l=[1, 2])
+    n["p"] = {"q": 1}  # a plain dict under a plain key stays a plain dict
+    return n
 
 
-class TestUpdate:
-    def test_merges_level_by_level(self):
-        n = NestedKeyvane()
-        n.update({"a": {"b": 1}})
-        n.update({"a": {"c": 2}})
-        assert n == {"a": {"b": 1, "c": 2}} and type(n["a"]) is NestedKeyvane
-        n.update({"a": {"b": 1}})
-        assert n == {"a": {"b": 1, "c": 2}}
-        n.update({"a": 3})
-        assert n == {"a": 3}
+@pytest.mark.parametrize("action, expected", [
+    (lambda n: (n["a.b"], type(n["a"]), type(n["p"])), (1, NestedKeyvane, dict)),
+    (lambda n: ["a.b" in n, "p.q" in n, "s.ell" in n, "l.x" in n, "q.r" in n, "a.c" in n], [1, 1, 1, 0, 0, 0]),
+    (lambda n: (n.get("missing.x"), n.get("a.b"), n.pop("a.nope", 7)), (None, 1, 7)),
+    (lambda n: (n.pop("a.b"), n["a"]), (1, {})),
+    (lambda n: (n.__delitem__("a.b"), n["a"]), (None, {})),
+    (lambda n: (n.setdefault("x.y", marker := []) is marker, n["x.y"] is marker), (True, True)),
+])
+def test_dotted_access(action, expected):
+    assert action(sample()) == expected
 
-    def test_call_forms(self):
-        n = NestedKeyvane()
-        n.update([("a", 1)], b=2)
-        assert list(n.items()) == [("a", 1), ("b", 2)]
-        n.update()
-        n.update(["cd"])
-        assert n == {"a": 1, "b": 2, "c": "d"}
 
-    def test_too_many_arguments(self):
-        n = NestedKeyvane()
-        with pytest.raises(TypeError, match=r"^expected at most 1 arguments, got 2$"):
-            n.update({"a": 1}, {"b": 2})
-        assert n == {}
+@pytest.mark.parametrize("action, error, args", [
+    (lambda n: n["q.r"], KeyError, ("q",)),
+    (lambda n: n["a.c"], KeyError, ("c",)),
+    (lambda n: n.pop("a.nope"), KeyError, ("nope",)),
+    (lambda n: n.__delitem__("a.c.d"), KeyError, ("c",)),
+    (lambda n: n.__setitem__("i.x", 2), KeyError, (BLOCKED.format("i", "NestedKeyvane"),)),
+    (lambda n: n.__setitem__("p.x", 2), KeyError, (BLOCKED.format("p", "NestedKeyvane"),)),
+    (lambda n: "i.x" in n, TypeError, None),
+    (lambda n: n.get("i.x"), TypeError, None),  # only KeyError means "missing"
+])
+def test_dotted_access_failures_change_nothing(action, error, args):
+    n = sample()
+    with pytest.raises(error) as info:
+        action(n)
+    assert (args is None or info.value.args == args) and n == sample()
 
-    def test_bad_element_is_reported_after_earlier_pairs(self):
-        n = NestedKeyvane()
-        with pytest.raises(TypeError) as info:
-            n.update([("a", 1), ("b", 2, 3)])
-        assert str(info.value) == "cannot convert dictionary update sequence element #1 to a sequence"
-        assert n == {"a": 1}
-        with pytest.raises(AttributeError):
-            n.update(x for x in [("a", 1, 2)])
-        with pytest.raises(TypeError):
-            n.update([5])
-        with pytest.raises(TypeError):
-            n.update(None)
 
-    def test_mapping_into_a_value(self):
-        n = NestedKeyvane()
-        n["a"] = 5
-        with pytest.raises(AttributeError):
-            n.update({"a": {"b": 1}})
-        n["a"] = {"x": 1}
-        n.update({"a": {"b": 1}})
-        assert n["a"] == {"x": 1, "b": 1} and type(n["a"]) is dict
+@pytest.mark.parametrize("key, expected", [
+    ("x.y.z", {"x": {"y": {"z": 1}}}), ("a.", {"a": {"": 1}}), (".a", {"": {"a": 1}}),
+    ("a..b", {"a": {"": {"b": 1}}}), (1, {1: 1}), (("a.b",), {("a.b",): 1}), ("plain", {"plain": 1}),
+])
+def test_stores_split_at_the_first_dot(key, expected):
+    n = NestedKeyvane()
+    n[key] = 1
+    assert n == expected and n[key] == 1 and key in n
 
-    def test_dotted_keys_in_data(self):
-        n = NestedKeyvane()
-        n.update({"x.y": 1})
-        assert n == {"x": {"y": 1}}
-        with pytest.raises(AttributeError):
-            n.update({"x.y": {"z": 2}})
-        n.update(**{"p.q": {"r": 1}})
-        assert n["p.q.r"] == 1
 
-    def test_empty_mapping_makes_an_empty_level(self):
-        n = NestedKeyvane()
-        n.update({"a": {}})
-        assert n == {"a": {}} and type(n["a"]) is NestedKeyvane
-        level = n["a"]
-        n.update({"a": {}})
-        assert n["a"] is level
+def test_str_subclass_keys_use_their_own_methods():
+    class Key(str):
+        def __contains__(self, item):
+            return item == "." or str.__contains__(self, item)
 
-    def test_mapping_abc_and_non_mapping_with_keys(self):
-        class Pairs:
-            def keys(self):
-                return ["a"]
+        def split(self, sep, maxsplit):
+            return ["left", "right"]
 
-            def __getitem__(self, key):
-                return 1
+    class BadSplit(str):
+        def split(self, sep, maxsplit):
+            return ["a", "b", "c"]
 
-            def __iter__(self):
-                return iter([("k", "v")])
+    n = NestedKeyvane()
+    n[Key("anything")] = 1
+    assert n == {"left": {"right": 1}}
+    with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
+        n[BadSplit("a.b")]
 
-        n = NestedKeyvane()
-        n.update(Pairs())
-        assert n == {"k": "v"}
 
-    @given(st.recursive(st.integers() | st.text(max_size=3),
-                        lambda children: st.dictionaries(st.text("abc", max_size=2), children, max_size=3),
-                        max_leaves=20))
-    def test_construction_equals_data_without_dots(self, data):
-        if isinstance(data, dict):
-            assert NestedKeyvane(data) == data
+class Pairs:  # has keys() but is no Mapping: read as a sequence of pairs
+    def keys(self):
+        return ["a"]
+
+    def __getitem__(self, key):
+        return 1
+
+    def __iter__(self):
+        return iter([("k", "v")])
+
+
+@pytest.mark.parametrize("calls, expected", [
+    ([({"a": {"b": 1}},), ({"a": {"c": 2}},), ({"a": {"b": 1}},)], {"a": {"b": 1, "c": 2}}),
+    ([({"a": {"b": 1}},), ({"a": 3},)], {"a": 3}),
+    ([([("a", 1)], {"b": 2}), (), (["cd"],)], {"a": 1, "b": 2, "c": "d"}),
+    ([({"a": {}},)], {"a": {}}),
+    ([({"x.y": 1},), ((), {"p.q": {"r": 1}})], {"x": {"y": 1}, "p": {"q": {"r": 1}}}),
+    ([(Pairs(),)], {"k": "v"}),
+])
+def test_update_merges_level_by_level(calls, expected):
+    n = NestedKeyvane()
+    for call in calls:
+        n.update(*call[:1], **(call[1] if len(call) > 1 else {}))
+    assert n == expected and list(n) == list(expected)
+    assert all(type(v) is NestedKeyvane for v in n.values() if isinstance(v, dict))
+
+
+def test_update_into_existing_levels():
+    n = NestedKeyvane(a={})
+    level = n["a"]
+    n.update({"a": {}})
+    assert n["a"] is level
+    n["p"] = {"x": 1}
+    n.update({"p": {"b": 1}})
+    assert n["p"] == {"x": 1, "b": 1} and type(n["p"]) is dict
+
+
+@pytest.mark.parametrize("args, error, text, left", [
+    (({"a": 1}, {"b": 2}), TypeError, "expected at most 1 arguments, got 2", {}),
+    (([("a", 1), ("b", 2, 3)],), TypeError,
+     "cannot convert dictionary update sequence element #1 to a sequence", {"a": 1}),
+    (((x for x in [("a", 1, 2)]),), AttributeError, None, {}),  # a generator has no index()
+    (([("a", 1), "b"],), TypeError, "cannot convert dictionary update sequence element #1 to a sequence",
+     {"a": 1}),
+    ((None,), TypeError, None, {}),
+    (({"i": {"b": 1}},), AttributeError, None, {}),  # an int has no update()
+    (({"x.y": {"z": 2}},), AttributeError, None, {"x": {"y": 1}}),
+])
+def test_update_failures_keep_earlier_pairs(args, error, text, left):
+    n = NestedKeyvane(i=5)
+    n.update({"x.y": 1}) if "x" in left else None
+    with pytest.raises(error) as info:
+        n.update(*args)
+    assert (text is None or str(info.value) == text) and n == dict(left, i=5)
+
+
+@given(st.recursive(st.integers() | st.text(max_size=3),
+                    lambda children: st.dictionaries(st.text("abc", max_size=2), children, max_size=3),
+                    max_leaves=20))
+def test_construction_equals_data_without_dots(data):
+    if isinstance(data, dict):
+        assert NestedKeyvane(data) == data
 
 
 class TestGeneralPaths:
-    """Subclasses and patched globals take the general path with the same result."""
+    """Subclasses, instance entries and patched globals: the same steps as the fast paths."""
 
-    def test_subclass_overrides(self):
+    def test_subclass_overrides_are_used(self):
         calls = []
 
         class Recording(NestedKeyvane):
+            def __getitem__(self, key):
+                calls.append(("get", key))
+                return super().__getitem__(key)
+
             def __setitem__(self, key, value):
                 calls.append(("set", key))
                 super().__setitem__(key, value)
 
-            def setdefault(self, key, default=None):
-                calls.append(("setdefault", key))
-                return super().setdefault(key, default)
+        class Flat(NestedKeyvane):
+            def update(self, *args, **kwargs):
+                dict.update(self, *args, **kwargs)
 
-        r = Recording({"a": {"b": 1}}, c=2)
-        assert r == {"a": {"b": 1}, "c": 2}
-        assert ("setdefault", "a") in calls and ("set", "b") in calls and ("set", "c") in calls
+        class Defaulting(NestedKeyvane):
+            def __missing__(self, key):
+                return "fallback"
 
-    @pytest.mark.parametrize("hook", ["__init__", "__getattribute__", "__dict__", "metaclass",
+        assert Recording({"a": {"b": 1}}, c=2) == {"a": {"b": 1}, "c": 2}
+        assert calls == [("get", "a"), ("set", "a"), ("set", "b"), ("set", "c")]
+        assert type(Flat({"a": {"b": 1}})["a"]) is dict
+        d = Defaulting()
+        with pytest.raises(KeyError) as info:
+            d["a.b"] = 1
+        assert info.value.args == (BLOCKED.format("a", "Defaulting"),) and d == {} and d["z"] == "fallback"
+        n = NestedKeyvane(setdefault=lambda key, default: default)
+        n["a.b"] = 1
+        assert "a" not in n
+
+    @pytest.mark.parametrize("hook", [None, "__init__", "__getattribute__", "__dict__", "metaclass",
                                       "mixin over Keyvane", "mixin over dict", "Keyvane.__init__"])
     def test_every_new_level_is_built_through_the_class(self, monkeypatch, hook):
         seen, slot = [], vars(Keyvane)["__dict__"]
@@ -343,19 +255,14 @@ class TestGeneralPaths:
                 seen.append("built")
                 return super().__call__()
 
-        bases, namespace, meta = (NestedKeyvane,), {}, type(NestedKeyvane)
-        if hook == "__init__":
-            namespace = {"__init__": recording_init(NestedKeyvane.__init__)}
-        elif hook == "__getattribute__":
-            namespace = {"__getattribute__": lambda self, name: (seen.append("built") if name == "update" else 0,
-                                                                   object.__getattribute__(self, name))[1]}
-        elif hook == "__dict__":
-            namespace = {"__dict__": property(slot.__get__, store_dict)}
-        elif hook == "metaclass":
-            meta = Meta
-        elif hook == "Keyvane.__init__":
+        bases, meta = (NestedKeyvane,), Meta if hook == "metaclass" else type(NestedKeyvane)
+        namespace = {"__init__": recording_init(NestedKeyvane.__init__), "__dict__": property(slot.__get__, store_dict),
+                     "__getattribute__": lambda self, name: (name == "update" and seen.append("built"),
+                                                             object.__getattribute__(self, name))[1]}
+        namespace = {hook: namespace[hook]} if hook in namespace else {}
+        if hook == "Keyvane.__init__":
             monkeypatch.setattr(Keyvane, "__init__", recording_init(Keyvane.__init__))
-        else:
+        elif hook and hook.startswith("mixin"):
             base = Keyvane if hook == "mixin over Keyvane" else dict
             bases += (type("Mixin", (base,), {"__init__": recording_init(base.__init__)}),)
         n = meta("Watched", bases, namespace)()
@@ -363,60 +270,24 @@ class TestGeneralPaths:
         n["a.b"] = 1
         n["a.c"] = 2  # 'a' exists: a level is still built and thrown away
         n.update({"a": {"d": 3}})
-        assert n == {"a": {"b": 1, "c": 2, "d": 3}} and n.a.__dict__ is n.a
-        assert seen == ["built"] * (5 if hook == "__getattribute__" else 3)
-
-    def test_subclass_update_decides_construction(self):
-        class Flat(NestedKeyvane):
-            def update(self, *args, **kwargs):
-                dict.update(self, *args, **kwargs)
-
-        f = Flat({"a": {"b": 1}})
-        assert type(f["a"]) is dict
-
-    def test_instance_entry_hides_setdefault(self):
-        n = NestedKeyvane()
-        n["setdefault"] = lambda key, default: default
-        n["a.b"] = 1
-        assert "a" not in n
-
-    def test_subclass_with_missing(self):
-        class Defaulting(NestedKeyvane):
-            def __missing__(self, key):
-                return "fallback"
-
-        d = Defaulting()
-        with pytest.raises(KeyError) as info:
-            d["a.b"] = 1
-        assert info.value.args == (BLOCKED.format("a", "Defaulting"),)
-        assert d == {} and d["zzz"] == "fallback"
+        assert n == {"a": {"b": 1, "c": 2, "d": 3}} and type(n.a) is type(n) and n.a.__dict__ is n.a
+        assert seen == ["built"] * {None: 0, "__getattribute__": 5}.get(hook, 3)
 
     def test_patched_globals(self, monkeypatch):
-        seen = []
-        chain = itertools.chain
-
-        class Itertools:
-            @staticmethod
-            def chain(*iterables):
-                seen.append(len(iterables))
-                return chain(*iterables)
-
-        monkeypatch.setattr(keyvane_module, "itertools", Itertools)
+        seen, chain = [], itertools.chain
+        monkeypatch.setattr(keyvane_module, "itertools", type("Itertools", (), {
+            "chain": staticmethod(lambda *iterables: seen.append(len(iterables)) or chain(*iterables))}))
         n = NestedKeyvane({"a": 1})
-        assert n == {"a": 1} and seen
-        seen.clear()
         n["p.q.r"] = 1  # each new level runs its own update()
-        assert seen == [2, 2] and n["p.q.r"] == 1
-
-        class NotMappings(collections.abc.Mapping):
-            pass
-        monkeypatch.setattr(keyvane_module, "Mapping", NotMappings)
-        n = NestedKeyvane()
-        n.update([("a", {"b": 1})])
-        assert type(n["a"]) is dict
+        assert n == {"a": 1, "p": {"q": {"r": 1}}} and seen == [2, 2, 2]
+        monkeypatch.setattr(keyvane_module, "Mapping", type("NotMappings", (collections.abc.Mapping,), {}))
+        n.update([("m", {"b": 1})])
+        assert type(n["m"]) is dict
         monkeypatch.setattr(keyvane_module, "itertools", object())
         with pytest.raises(AttributeError, match="chain"):
             NestedKeyvane()
+        monkeypatch.setattr(keyvane_module, "Keyvane", dict)
+        assert repr(Keyvane()).startswith("Keyvane(<morvath.datastructures.keyvane.Keyvane object")
 
     def test_leaf_values_follow_changes_to_the_abc_machinery(self, run_isolated):
         result = run_isolated("""
@@ -430,54 +301,31 @@ class TestGeneralPaths:
                     return "mapping"
                 return "leaf"
 
-            def five_is_a_mapping(real):
-                return lambda cls, instance: instance == 5 or real(cls, instance)
-
-            seen = [merged(5), merged(5)]
-            real = abc.ABCMeta.__instancecheck__
-            abc.ABCMeta.__instancecheck__ = five_is_a_mapping(real)
+            five = lambda real: lambda cls, instance: instance == 5 or real(cls, instance)
+            seen, real, helper = [merged(5), merged(5)], abc.ABCMeta.__instancecheck__, abc._abc_instancecheck
+            abc.ABCMeta.__instancecheck__ = five(real)
             seen += [merged(5), merged(6)]
-            abc.ABCMeta.__instancecheck__ = real
-            code = real.__code__  # a global name in that code is read from abc's namespace
+            abc.ABCMeta.__instancecheck__, code = real, real.__code__
             real.__code__ = (lambda cls, instance: instance == 5 or _abc_instancecheck(cls, instance)).__code__
             seen.append(merged(5))
-            real.__code__ = code
-            helper = abc._abc_instancecheck
-            abc._abc_instancecheck = five_is_a_mapping(helper)
+            real.__code__, abc._abc_instancecheck = code, five(helper)
             seen.append(merged(5))
             abc._abc_instancecheck = helper
             seen.append(merged(5))
             collections.abc.Mapping.register(int)
-            seen += [merged(5), merged("5")]
-            print(seen)
+            print(seen + [merged(5), merged("5")])
         """)
-        assert result.stdout.split("\n")[0] == str(
+        assert result.stdout.strip() == str(
             ["leaf", "leaf", "mapping", "leaf", "mapping", "mapping", "leaf", "mapping", "leaf"]), result.stderr
 
-    def test_rebinding_keyvane_global_changes_repr(self, monkeypatch):
-        monkeypatch.setattr(keyvane_module, "Keyvane", dict)
-        assert repr(Keyvane()).startswith("Keyvane(<morvath.datastructures.keyvane.Keyvane object")
 
-
-def test_operations_do_not_leak():
+def test_operations_do_not_leak(assert_no_leak):
     def exercise():
         n = NestedKeyvane({"a": {"b": 1}}, c=[1])
         n["x.y.z"] = 2
         n.update({"x": {"y": {"w": 3}}})
-        n.get("x.q")
-        "x.y" in n
+        n.get("x.q"), "x.y" in n, copy.deepcopy(n), pickle.loads(pickle.dumps(n))
         del n["x.y.z"]
-        copy.deepcopy(n)
-        try:
+        with pytest.raises(KeyError):
             n["c.d"] = 1
-        except KeyError:
-            pass
-
-    for _ in range(200):
-        exercise()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        exercise()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(exercise)
