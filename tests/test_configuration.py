@@ -29,30 +29,21 @@ def write(folder, name, text):
     return str(folder / name)
 
 
-@pytest.fixture
-def calls(monkeypatch):
-    """Records each conversion; integers come back as text."""
-    seen = []
-    monkeypatch.setattr(cfg_module, "typecast_str", lambda value: seen.append(
-        "block" if isinstance(value, Configuration) else value) or (
-        str(value) if type(value) is int else value))
-    return seen
-
-
 @pytest.mark.parametrize("start, action, expected_calls, expected", [
     ({}, lambda c: c.__setitem__("k", 1), [1], {"k": "1"}),
-    ({}, lambda c: c.__setitem__("a.b", 1), [1, "block", "1"], {"a": {"b": "1"}}),
+    ({}, lambda c: c.__setitem__("a.b.c", 1), [1, "block", "1", "block", "1"], {"a": {"b": {"c": "1"}}}),
     ({"a": {}}, lambda c: c.__setitem__("a.b", 1), [1, "1"], {"a": {"b": "1"}}),
-    ({}, lambda c: c.__setitem__("a.b.c", 1), [1, "block", "1", "block", "1"],
-     {"a": {"b": {"c": "1"}}}),
     ({}, lambda c: c.update({"a": {"b": 1}}, k=2), ["block", 1, 2], {"a": {"b": "1"}, "k": "2"}),
     ({"a": {"b": 1}}, lambda c: c.copy(), ["block", "1"], {"a": {"b": "1"}}),
 ])
-def test_every_store_and_new_block_is_converted(calls, start, action, expected_calls, expected):
+def test_every_store_and_new_block_is_converted(monkeypatch, start, action, expected_calls, expected):
+    seen = []  # integers come back as text
+    monkeypatch.setattr(cfg_module, "typecast_str", lambda value: seen.append(
+        "block" if isinstance(value, Configuration) else value) or (str(value) if type(value) is int else value))
     c = Configuration(start)
-    calls.clear()
+    seen.clear()
     result = action(c)
-    assert calls == expected_calls and (c if result is None else result) == expected
+    assert seen == expected_calls and (c if result is None else result) == expected
 
 
 def test_copy_copies_every_mapping_level_and_shares_the_rest():
@@ -89,51 +80,29 @@ def test_cfg_files(tmp_path):
 @pytest.mark.parametrize("text, expected", [
     ("server:\n  port: 80\n  tags: [a, b]\n", {"server": {"port": 80, "tags": ["a", "b"]}}),
     ("- [server.port, 81]\n- [name, x]\n", {"server": {"port": 81}, "name": "x"}),
+    ("# only a comment\n", TypeError), ("", TypeError), ("42\n", TypeError), ("a: [1, 2\n", yaml.YAMLError),
 ])
-def test_yaml_documents_merge(tmp_path, text, expected):
+def test_yaml_files(tmp_path, text, expected):
     c = Configuration(server={"port": 1})
     path = write(tmp_path, "a.yaml", text)
-    assert c.load_yamls(path, path + ".missing", str(tmp_path), path) == (path, path)
-    assert c == expected and type(c.server) is Configuration
-
-
-@pytest.mark.parametrize("text, error", [
-    ("# only a comment\n", TypeError), ("", TypeError), ("42\n", TypeError),
-    ("a: [1, 2\n", yaml.YAMLError)])
-def test_yaml_failure_keeps_earlier_files_and_closes_the_file(tmp_path, text, error):
-    c = Configuration()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", ResourceWarning)  # an unclosed file warns when released
-        with pytest.raises(error) as info:
-            c.load_yamls(write(tmp_path, "good.yaml", "a: 1\n"), write(tmp_path, "bad.yaml", text))
+    if isinstance(expected, dict):
+        assert c.load_yamls(path, path + ".missing", str(tmp_path), path) == (path, path)
+        assert c == expected and type(c.server) is Configuration
+        return
+    with warnings.catch_warnings(record=True) as caught:  # an unclosed file warns when released
+        warnings.simplefilter("always", ResourceWarning)
+        with pytest.raises(expected) as info:
+            c.load_yamls(write(tmp_path, "good.yaml", "a: 1\n"), path)
         del info
         gc.collect()
-    assert c == {"a": 1} and not [w for w in caught if w.category is ResourceWarning]
+    assert c == {"server": {"port": 1}, "a": 1} and not [w for w in caught if w.category is ResourceWarning]
 
 
-def test_real_entry_points_merge_and_the_failing_one_is_logged(tmp_path, monkeypatch, caplog):
-    write(tmp_path, "mv_settings_plugin.py", "SETTINGS = {'server': {'port': 80}}\n")
-    (tmp_path / "mv_settings_plugin-1.0.dist-info").mkdir()
-    write(tmp_path, "mv_settings_plugin-1.0.dist-info/METADATA", "Name: mv-settings-plugin\n")
-    write(tmp_path, "mv_settings_plugin-1.0.dist-info/entry_points.txt", f"[{GROUP}]\n"
-          "broken = mv_settings_plugin:MISSING\ngood = mv_settings_plugin:SETTINGS\n")
-    monkeypatch.syspath_prepend(str(tmp_path))
-    monkeypatch.delitem(sys.modules, "mv_settings_plugin", raising=False)
-    real, seen = cfg_module.get_entry_points, []  # keeps the very objects handed out
-    monkeypatch.setattr(cfg_module, "get_entry_points", lambda group: seen.extend(real(group)) or seen)
-    c = Configuration(server={"host": "h"})
-    assert c.load_entrypoint(GROUP) == seen[1:] and c == {"server": {"host": "h", "port": 80}}
-    [(record, exc_info)] = [(r, r.exc_info) for r in caplog.records if r.name == cfg_module.__name__]
-    assert record.levelno == logging.ERROR and isinstance(exc_info[1], AttributeError)
-    assert record.getMessage() == PREFIX + format(seen[0].dist, "")
-    assert "line 75, in morvath.datastructures.configuration.Configuration.load_entrypoint" in caplog.text
-
-
-def test_failures_keep_partial_merges_and_leave_the_callers_exception_state(monkeypatch, caplog):
+def test_entry_points_failures_are_logged_and_keep_partial_merges(monkeypatch, caplog):
     class NoText:
         def __format__(self, spec):
             raise RuntimeError("no text")
-    eps = [FakeEntryPoint([("a", 1), ("b",)])]
+    eps = [FakeEntryPoint([("a", 1), ("b",)]), FakeEntryPoint({"s": {"p": 80}})]
     monkeypatch.setattr(cfg_module, "get_entry_points", lambda group: eps)
     c = Configuration()
 
@@ -143,9 +112,12 @@ def test_failures_keep_partial_merges_and_leave_the_callers_exception_state(monk
     try:
         raise KeyError("outer")
     except KeyError as outer:
-        gen = steps()
-        assert next(gen) == ([], outer) and c == {"a": 1}
-        eps.append(FakeEntryPoint(ValueError("worse"), dist=NoText()))
+        gen = steps()  # the handled exception is the caller's again after the call
+        assert next(gen) == ([eps[1]], outer) and c == {"a": 1, "s": {"p": 80}} and type(c.s) is Configuration
+        [record] = caplog.records
+        assert (record.name, record.levelno, type(record.exc_info[1])) == (cfg_module.__name__, logging.ERROR, TypeError)
+        assert "line 75, in morvath.datastructures.configuration.Configuration.load_entrypoint" in caplog.text
+        eps.insert(1, FakeEntryPoint(ValueError("worse"), dist=NoText()))
         with pytest.raises(RuntimeError) as info:
             c.load_entrypoint(GROUP)
         assert str(info.value.__context__) == "worse" and sys.exception() is outer
@@ -155,7 +127,7 @@ def test_failures_keep_partial_merges_and_leave_the_callers_exception_state(monk
         c.load_entrypoint(GROUP)
 
 
-def test_loaders_do_not_leak(tmp_path, monkeypatch):
+def test_loaders_do_not_leak(tmp_path, monkeypatch, assert_no_leak):
     monkeypatch.setattr(cfg_module.logger, "disabled", True)
     monkeypatch.setattr(cfg_module, "get_entry_points", lambda group: [
         FakeEntryPoint(ValueError()), FakeEntryPoint({"e": {"f": 1}})])
@@ -167,12 +139,4 @@ def test_loaders_do_not_leak(tmp_path, monkeypatch):
         c.load_yamls(good), c.load_cfgs(ini), c.load_entrypoint(GROUP), c.copy()
         with pytest.raises(yaml.YAMLError):
             c.load_yamls(bad)
-    growth = []
-    for rounds in (300, 400, 400, 400):  # a leak grows every round; cache warm-up does not
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(rounds):
-            exercise()
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    assert min(growth[1:]) < 100, growth
+    assert_no_leak(exercise, warmup=300, rounds=400)
