@@ -213,6 +213,15 @@ Ref super_getitem(const Call& c, PyObject* self, PyObject* key) {
 enum class Probe { found, missing, unknown, error };
 Probe probe_entry(PyObject* self, PyObject* key, Ref& found);
 
+// super().__setitem__(key, value), or super().__delitem__(key) for a null
+// value: the dict store or delete when super() reaches dict.
+Ref super_store(const Call& c, PyObject* self, PyObject* key, PyObject* value) {
+    PyObject* name = value ? s_setitem.get() : s_delitem.get();
+    if (frame::super_reaches(c, self, name, &PyDict_Type))
+        return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value) < 0 ? Ref() : frame::none();
+    return value ? frame::call_super(c, self, name, {key, value}) : frame::call_super(c, self, name, {key});
+}
+
 // The generic `setdefault(key, default)` of the mapping ABC, as found on the
 // instance: `self[key]`, or `self[key] = default` and `default` on KeyError.
 // When the instance's `setdefault` is that function, a read that the probe
@@ -311,11 +320,7 @@ PyObject* nested_setitem(Call& c) {
         Py_RETURN_NONE;
     }
     c.at(103);
-    if (frame::super_reaches(c, self, s_setitem, &PyDict_Type)) {
-        if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, c[1], value) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    return frame::call_super(c, self, s_setitem, {c[1], value}).release();
+    return super_store(c, self, c[1], value).release();
 }
 
 // super().__contains__(key): the dict test when super() reaches dict.
@@ -359,11 +364,7 @@ PyObject* nested_delitem(Call& c) {
         Py_RETURN_NONE;
     }
     c.at(119);
-    if (frame::super_reaches(c, self, s_delitem, &PyDict_Type)) {
-        if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, c[1], nullptr) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    return frame::call_super(c, self, s_delitem, {c[1]}).release();
+    return super_store(c, self, c[1], nullptr).release();
 }
 
 // ---------------------------------------------------------------------------
