@@ -98,6 +98,25 @@ def test_yaml_files(tmp_path, text, expected):
     assert c == {"server": {"port": 1}, "a": 1} and not [w for w in caught if w.category is ResourceWarning]
 
 
+def test_real_entry_points_merge_and_the_failing_one_is_logged(tmp_path, monkeypatch, caplog):
+    # A distribution's metadata on sys.path, found through importlib.metadata.
+    write(tmp_path, "mv_settings_plugin.py", "SETTINGS = {'server': {'port': 80}}\n")
+    (tmp_path / "mv_settings_plugin-1.0.dist-info").mkdir()
+    write(tmp_path, "mv_settings_plugin-1.0.dist-info/METADATA", "Name: mv-settings-plugin\n")
+    write(tmp_path, "mv_settings_plugin-1.0.dist-info/entry_points.txt", f"[{GROUP}]\n"
+          "broken = mv_settings_plugin:MISSING\ngood = mv_settings_plugin:SETTINGS\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(sys.modules, "mv_settings_plugin", raising=False)
+    real, seen = cfg_module.get_entry_points, []  # keeps the very objects handed out
+    monkeypatch.setattr(cfg_module, "get_entry_points", lambda group: seen.extend(real(group)) or seen)
+    c = Configuration(server={"host": "h"})
+    assert c.load_entrypoint(GROUP) == seen[1:] and c == {"server": {"host": "h", "port": 80}}
+    [(record, exc_info)] = [(r, r.exc_info) for r in caplog.records if r.name == cfg_module.__name__]
+    assert record.levelno == logging.ERROR and isinstance(exc_info[1], AttributeError)
+    assert record.getMessage() == PREFIX + format(seen[0].dist, "")
+    assert "line 75, in morvath.datastructures.configuration.Configuration.load_entrypoint" in caplog.text
+
+
 def test_entry_points_failures_are_logged_and_keep_partial_merges(monkeypatch, caplog):
     class NoText:
         def __format__(self, spec):
