@@ -1,6 +1,4 @@
 import doctest
-import gc
-import sys
 import traceback
 
 import pytest
@@ -159,7 +157,7 @@ def test_cycles_and_deep_chains_end_in_recursion_error(run_isolated, node):
                                              "RecursionError"]
 
 
-def test_large_tree_and_no_leaks():
+def test_large_tree_and_no_leaks(assert_no_leak):
     tree = Branchel("root", [Branchel(f"c{i}", [Branchel(f"l{j}") for j in range(99)]) for i in range(1000)])
     lines = str(tree).split("\n")
     assert len(lines) == 100_001 and lines[1:3] == ["|-- c0", "|   |-- l0"] and lines[-1] == "    `-- l98"
@@ -170,11 +168,4 @@ def test_large_tree_and_no_leaks():
         Branchel("x", ["y"]).add_child("z")
         with pytest.raises(TypeError):
             str(failing)
-    for _ in range(200):
-        exercise()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        exercise()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(exercise, rounds=2000)

@@ -331,7 +331,7 @@ def test_traceback_entries():
                           "morvath.datastructures.logic.Or.__call__"]
 
 
-def test_no_leaks():
+def test_no_leaks(assert_no_leak):
     def work():
         And("a", Or(lambda i: i, "b"), Not("c"))("ab", 1, None)
         str(logic_str("Or('x', Not(string))"))
@@ -341,9 +341,4 @@ def test_no_leaks():
             except ValueError:
                 pass
 
-    for _ in range(200):
-        work()
-    before = sys.getallocatedblocks()
-    for _ in range(3000):
-        work()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(work, rounds=3000)

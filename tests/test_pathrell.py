@@ -1,7 +1,6 @@
 """Pathrell: flattening nested dictionaries into (path, value) pairs and back."""
 import collections
 import gc
-import sys
 import traceback
 import types
 import weakref
@@ -507,7 +506,7 @@ class TestRobustness:
         gc.collect()
         assert ref() is None
 
-    def test_no_leaks(self):
+    def test_no_leaks(self, assert_no_leak):
         data = {"a": [1, {"b": (2, 3)}], "c": {"d": {}}, "e": "x"}
         failing = [lambda: Pathrell(5), lambda: Pathrell([(1, 2, 3)]),
                    lambda: Pathrell([((), 1)]).reconstruct(), lambda: Pathrell().append(5)]
@@ -525,11 +524,4 @@ class TestRobustness:
             gen = Pathrell.__flatten__(data)
             next(gen)
             gen.close()
-        for _ in range(50):
-            exercise()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(2000):
-            exercise()
-        gc.collect()
-        assert sys.getallocatedblocks() - before < 200
+        assert_no_leak(exercise, warmup=50, rounds=2000)
