@@ -43,8 +43,9 @@ int intern_parameter_names(const FunctionSpec& spec) noexcept {
 
 // A code object that describes the function the way a compiled `def` would.
 Ref make_code(const FunctionSpec& spec) noexcept {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(PyUnicode_AsUTF8(source_file()), spec.name, spec.line)));
+    const char* file = PyUnicode_AsUTF8(source_file());
+    if (!file) return {};
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, spec.name, spec.line)));
     if (!code) return {};
     Ref varnames = variable_names(spec);
     Ref freevars = spec.uses_super ? Ref::steal(Py_BuildValue("(s)", "__class__"))
@@ -65,7 +66,7 @@ Ref make_code(const FunctionSpec& spec) noexcept {
         0, "co_nlocals", PyTuple_GET_SIZE(varnames.get()), "co_varnames", varnames.get(),
         "co_flags", flags, "co_qualname", qualname.get(), "co_freevars", freevars.get()));
     if (!changes) return {};
-    Ref replace = attr(code.get(), Ref::steal(PyUnicode_FromString("replace")).get());
+    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
     if (!replace) return {};
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!no_args) return {};

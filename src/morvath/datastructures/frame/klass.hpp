@@ -30,14 +30,12 @@ public:
     // the remembered error is set.
     template <const FunctionSpec& S>
     ClassBuilder& method(PyObject* defaults = nullptr) noexcept {
-        if (failed_) return *this;
-        return add(S.name, function<S>(defaults, S.uses_super ? class_cell() : nullptr));
+        return add(S.name, make<S>(defaults));
     }
 
     template <const FunctionSpec& S>
     ClassBuilder& static_method(PyObject* defaults = nullptr) noexcept {
-        if (failed_) return *this;
-        Ref f = function<S>(defaults, S.uses_super ? class_cell() : nullptr);
+        Ref f = make<S>(defaults);
         return add(S.name, f ? Ref::steal(PyStaticMethod_New(f.get())) : Ref());
     }
 
@@ -46,6 +44,16 @@ public:
     Ref create() noexcept;
 
 private:
+    // The function object of `S`, with the class cell when it uses super();
+    // null once anything has failed.
+    template <const FunctionSpec& S>
+    Ref make(PyObject* defaults) noexcept {
+        if (failed_) return {};
+        PyObject* cell = S.uses_super ? class_cell() : nullptr;
+        if (S.uses_super && !cell) return {};
+        return function<S>(defaults, cell);
+    }
+
     ClassBuilder& add(const char* name, Ref value) noexcept;
     PyObject* class_cell() noexcept;
     Ref resolve_bases(PyObject* bases, bool& replaced) noexcept;

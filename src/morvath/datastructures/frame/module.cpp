@@ -26,12 +26,19 @@ ModuleState g_state;
 
 PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
+// Each name is made once; after a failed attempt the next import makes the
+// ones still missing.
+int make_name(PyObject*& name, const char* format) noexcept {
+    if (!name) name = PyUnicode_FromFormat(format, g_state.spec->short_name);
+    return name ? 0 : -1;
+}
+
 int make_names() noexcept {
-    if (g_state.full_name) return 0;
-    g_state.full_name = PyUnicode_FromFormat("morvath.datastructures.%s", g_state.spec->short_name);
-    g_state.source_file = PyUnicode_FromFormat("src/morvath/datastructures/%s", g_state.spec->short_name);
-    g_state.init_entry = PyUnicode_FromFormat("init morvath.datastructures.%s", g_state.spec->short_name);
-    return g_state.full_name && g_state.source_file && g_state.init_entry ? 0 : -1;
+    if (make_name(g_state.full_name, "morvath.datastructures.%s") < 0 ||
+        make_name(g_state.source_file, "src/morvath/datastructures/%s") < 0 ||
+        make_name(g_state.init_entry, "init morvath.datastructures.%s") < 0)
+        return -1;
+    return 0;
 }
 
 // Copies one attribute of the module spec into the module dictionary; a

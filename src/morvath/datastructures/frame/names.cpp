@@ -28,8 +28,7 @@ int resolve_builtins(PyObject* builtins_module) noexcept {
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
             PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                         Ref::steal(PyUnicode_FromString(b->name_)).get());
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", b->name_);
             return -1;
         }
         Py_XSETREF(b->obj_, value.release());
