@@ -1,5 +1,7 @@
 #include "lookup.hpp"
 
+#include <iterator>
+
 #include "function.hpp"
 #include "names.hpp"
 
@@ -132,7 +134,12 @@ Ref super_lookup(const Call& call, PyObject* self, PyObject* name) noexcept {
 
 Ref call_super(const Call& call, PyObject* self, PyObject* name,
                std::initializer_list<PyObject*> args) noexcept {
+    // A free slot in front of self lets the callee prepend without copying.
     PyObject* stack[8] = {nullptr, self};
+    if (args.size() > std::size(stack) - 2) {
+        PyErr_SetString(PyExc_SystemError, "call_super: too many arguments");
+        return {};
+    }
     size_t n = 2;
     for (PyObject* arg : args) stack[n++] = arg;
     Ref entry = super_entry(call, self, name);

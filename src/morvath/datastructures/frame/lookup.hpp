@@ -30,9 +30,10 @@ bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObjec
 // whether super() reaches a known function of a Python base class.
 Ref super_lookup(const Call& call, PyObject* self, PyObject* name) noexcept;
 
-// `super().<name>(*args)` inside the running method. When super() would find
-// a plain function, it is called with `self` directly (what the bound method
-// would do); anything else goes through a real super object.
+// `super().<name>(*args)` inside the running method, with at most six
+// arguments. When super() would find a plain function, it is called with
+// `self` directly (what the bound method would do); anything else goes
+// through a real super object.
 Ref call_super(const Call& call, PyObject* self, PyObject* name,
                std::initializer_list<PyObject*> args) noexcept;
 
