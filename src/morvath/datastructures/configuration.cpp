@@ -18,8 +18,8 @@ using frame::Ref;
 
 frame::Str s_NestedKeyvane{"NestedKeyvane"}, s_typecast_str{"typecast_str"},
     s_get_entry_points{"get_entry_points"}, s_os{"os"}, s_path{"path"}, s_isfile{"isfile"},
-    s_yaml{"yaml"}, s_safe_load{"safe_load"}, s_logging{"logging"}, s_getLogger{"getLogger"},
-    s_name{"__name__"}, s_logger{"logger"}, s_exception{"exception"},
+    s_yaml{"yaml"}, s_safe_load{"safe_load"},
+    s_logger{"logger"}, s_exception{"exception"},
     s_configparser{"configparser"}, s_ConfigParser{"ConfigParser"}, s_DEFAULTSECT{"DEFAULTSECT"},
     s_delimiters{"delimiters"}, s_comment_prefixes{"comment_prefixes"}, s_read{"read"},
     s_setitem{"__setitem__"}, s_update{"update"}, s_pop{"pop"}, s_load{"load"}, s_dist{"dist"},
@@ -307,14 +307,6 @@ const frame::FunctionSpec load_entrypoint_spec{
 // ---------------------------------------------------------------------------
 // Module body
 
-// logger = logging.getLogger(__name__)
-Ref make_logger() {
-    Ref logging = frame::global(s_logging);
-    Ref get_logger = logging ? frame::attr(logging.get(), s_getLogger) : Ref();
-    Ref name = get_logger ? frame::global(s_name) : Ref();
-    return name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get())) : Ref();
-}
-
 int define_configuration(frame::Body& body) {
     frame::ClassBuilder cls("Configuration");
     cls.base(frame::global(s_NestedKeyvane))
@@ -335,7 +327,7 @@ int module_body(frame::Body& body) {
     if (body.at(7).from_relative_import("keyvane", {"NestedKeyvane"}) < 0) return -1;
     if (body.at(9).from_import("morvath.utils.strings", {"typecast_str"}) < 0) return -1;
     if (body.at(10).from_import("morvath.utils.import_utils", {"get_entry_points"}) < 0) return -1;
-    if (body.at(12).assign("logger", make_logger()) < 0) return -1;
+    if (body.at(12).assign_logger() < 0) return -1;
     if (define_configuration(body.at(14)) < 0) return -1;
     return body.at(84).set_test(Ref::steal(PyDict_New()));
 }

@@ -22,7 +22,7 @@ namespace {
 using frame::Call;
 using frame::Ref;
 
-frame::Str s_re{"re"}, s_compile{"compile"}, s_logging{"logging"}, s_getLogger{"getLogger"},
+frame::Str s_re{"re"}, s_compile{"compile"},
     s_name{"__name__"}, s_doc{"__doc__"}, s_expressions{"expressions"}, s_append{"append"},
     s_pattern{"pattern"}, s_search{"search"}, s_BaseLogic{"BaseLogic"},
     s_decode_cli_string{"decode_cli_string"}, s_quoted{"'%s'"}, s_separator{", "},
@@ -720,13 +720,6 @@ void remember_pattern_type() {
     Py_XSETREF(g_pattern_search, search.release());
 }
 
-Ref make_logger() {
-    Ref logging = frame::global(s_logging);
-    Ref get_logger = logging ? frame::attr(logging.get(), s_getLogger) : Ref();
-    Ref name = get_logger ? frame::global(s_name) : Ref();
-    return name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get())) : Ref();
-}
-
 int define_base_logic(frame::Body& body) {
     frame::ClassBuilder cls("BaseLogic", kBaseLogicDoc);
     cls.base(Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))
@@ -763,7 +756,7 @@ int module_body(frame::Body& body) {
     if (body.at(4).from_import("morvath.utils.strings", {"decode_cli_string"}) < 0) return -1;
     if (body.at(6).assign("__all__", Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not"))) < 0)
         return -1;
-    if (body.at(8).assign("logger", make_logger()) < 0) return -1;
+    if (body.at(8).assign_logger() < 0) return -1;
     if (define_base_logic(body.at(11)) < 0) return -1;
     if (define_logic<and_call_spec>(body.at(103), "And", kAndDoc) < 0) return -1;
     if (define_logic<or_call_spec>(body.at(129), "Or", kOrDoc) < 0) return -1;

@@ -24,6 +24,8 @@ struct ModuleState {
 
 ModuleState g_state;
 
+Str s_logging{"logging"}, s_getLogger{"getLogger"}, s_name{"__name__"};
+
 PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 // Each name is made once; after a failed attempt the next import makes the
@@ -278,6 +280,13 @@ int Body::from_relative_import(const char* module, std::initializer_list<const c
 int Body::assign(const char* name, Ref value) noexcept {
     if (!value) return -1;
     return PyObject_SetAttrString(module_, name, value.get());
+}
+
+int Body::assign_logger() noexcept {
+    Ref logging = global(s_logging);
+    Ref get_logger = logging ? attr(logging.get(), s_getLogger) : Ref();
+    Ref name = get_logger ? global(s_name) : Ref();
+    return assign("logger", name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get())) : Ref());
 }
 
 int Body::set_test(Ref entries) noexcept { return assign("__test__", std::move(entries)); }

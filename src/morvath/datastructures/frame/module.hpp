@@ -56,6 +56,8 @@ public:
     int from_relative_import(const char* module, std::initializer_list<const char*> names) noexcept;
     // name = value (the reference is consumed; a null Ref propagates its error)
     int assign(const char* name, Ref value) noexcept;
+    // logger = logging.getLogger(__name__), both names read from the globals
+    int assign_logger() noexcept;
     // __test__ = {} : the last statement of every body
     int set_test(Ref entries) noexcept;
 
