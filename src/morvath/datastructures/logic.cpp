@@ -657,8 +657,7 @@ void raise_not_formatted(PyObject* text) {
     PyObject* caught = PyErr_GetRaisedException();
     Ref args = Ref::steal(PyTuple_Pack(1, text));
     Ref message = args ? Ref::steal(PyUnicode_Format(s_message, args.get())) : Ref();
-    Ref error = message ? Ref::steal(PyObject_CallOneArg(b_ValueError, message.get())) : Ref();
-    if (!error) {
+    if (!message) {
         // The formatting error is raised instead, in the caught one's context.
         PyObject* failure = PyErr_GetRaisedException();
         if (failure) {
@@ -669,10 +668,8 @@ void raise_not_formatted(PyObject* text) {
         }
         return;
     }
-    // Set directly rather than through PyErr_SetObject, which would replace
-    // the context by an exception the caller happens to be handling.
-    PyException_SetContext(error.get(), caught);
-    PyErr_SetRaisedException(error.release());
+    PyErr_SetRaisedException(caught);
+    frame::raise_in_place(b_ValueError, message.get());
 }
 
 PyObject* logic_str(Call& c) {

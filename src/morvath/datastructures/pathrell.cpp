@@ -378,36 +378,13 @@ Ref full_slice(PyObject* obj) noexcept {
     return Ref::steal(PyObject_GetItem(obj, g_full_slice));
 }
 
-// `raise ValueError(message)` with the builtin bound at import.
-void raise_value_error(PyObject* message) noexcept {
-    if (b_ValueError.get() == PyExc_ValueError || PyExceptionClass_Check(b_ValueError.get())) {
-        PyErr_SetObject(b_ValueError, message);
-        return;
-    }
-    Ref error = call1(b_ValueError, message);
-    if (!error) return;
-    if (PyExceptionInstance_Check(error.get())) {
-        PyErr_SetRaisedException(error.release());
-        return;
-    }
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-}
-
 // The pair checks turn whatever went wrong into the module's one ValueError,
 // raised while the first error is being handled so that the first error is
 // its context. The first error has passed through the method at `check_line`.
 void raise_pair_error(Call& c, int check_line, int raise_line) noexcept {
     frame::add_function_traceback(c.spec(), check_line);
-    PyObject* first = PyErr_GetRaisedException();
     c.at(raise_line);
-    raise_value_error(s_pair_message);
-    PyObject* second = PyErr_GetRaisedException();
-    if (second && first && second != first) {
-        PyException_SetContext(second, first);  // steals `first`
-        first = nullptr;
-    }
-    Py_XDECREF(first);
-    PyErr_SetRaisedException(second);
+    frame::raise_in_place(b_ValueError, s_pair_message);
 }
 
 // `path, obj = item`. A DictItem of the class made at import, unchanged, is

@@ -59,6 +59,36 @@ void raise_unbound_local(const char* name) noexcept {
     PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
 }
 
+namespace {
+
+void raise_new(PyObject* type, PyObject* message) noexcept {
+    if (PyExceptionClass_Check(type)) {
+        PyErr_SetObject(type, message);
+        return;
+    }
+    Ref error = Ref::steal(PyObject_CallOneArg(type, message));
+    if (!error) return;
+    if (PyExceptionInstance_Check(error.get())) {
+        PyErr_SetRaisedException(error.release());
+        return;
+    }
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+}  // namespace
+
+void raise_in_place(PyObject* type, PyObject* message) noexcept {
+    PyObject* caught = PyErr_GetRaisedException();
+    raise_new(type, message);
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised && caught && raised != caught) {
+        PyException_SetContext(raised, caught);  // steals `caught`
+        caught = nullptr;
+    }
+    Py_XDECREF(caught);
+    PyErr_SetRaisedException(raised);
+}
+
 void raise_unsliceable(PyObject* obj) noexcept {
     PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj)->tp_name);
 }

@@ -15,6 +15,12 @@ int unpack(PyObject* obj, Ref* out, Py_ssize_t count) noexcept;
 // UnboundLocalError "local variable '<name>' referenced before assignment".
 void raise_unbound_local(const char* name) noexcept;
 
+// `raise type(message)` while the exception in flight is being handled: the
+// new exception replaces it and carries it as `__context__` (set directly, so
+// an exception the caller happens to be handling does not take its place).
+// `type` may be any callable, as a rebound builtin can be.
+void raise_in_place(PyObject* type, PyObject* message) noexcept;
+
 // TypeError "'<type>' object is unsliceable".
 void raise_unsliceable(PyObject* obj) noexcept;
 
