@@ -37,7 +37,7 @@ sanitize:
 	    PYTHONPATH=build/asan/pkg PYTHONMALLOC=malloc $(PY) -m pytest -q -p no:cacheprovider
 
 bench: install
-	for b in benchmarks/bench_*.py; do $(PY) $$b --fast || exit 1; done
+	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

@@ -1,11 +1,10 @@
-"""branchel and tyvern against the same classes written in Python.
+"""branchel against the same classes written in Python.
 
     .venv/bin/python benchmarks/bench_branchel.py --fast
 """
 import pyperf
 
 from morvath.datastructures.branchel import Branchel
-from morvath.datastructures.tyvern import tyvern
 
 
 class PyBranchel:
@@ -29,28 +28,12 @@ class PyBranchel:
         return string + "\n`-- " + "\n    ".join(j)
 
 
-class PyTyvern:
-    def __init__(self, func):
-        self.func = func
-
-    def __get__(self, obj, owner):
-        return self.func(owner)
-
 
 def tree(cls, fanout, depth):
     if depth == 0:
         return cls("leaf")
     return cls(f"level{depth}", [tree(cls, fanout, depth - 1) for _ in range(fanout)])
 
-
-def shape(decorator):
-    class Shape:
-        side = 3
-
-        @decorator
-        def area(cls):
-            return cls.side * cls.side
-    return Shape
 
 
 def main():
@@ -60,10 +43,6 @@ def main():
         wide, deep = tree(cls, 10, 5), tree(cls, 2, 12)
         runner.bench_func(f"draw 111k nodes, fanout 10 [{label}]", str, wide)
         runner.bench_func(f"draw 8k nodes, depth 12 [{label}]", str, deep)
-    for label, decorator in (("property-like python", PyTyvern), ("tyvern", tyvern)):
-        runner.timeit(f"class-level read [{label}]", stmt="Shape.area",
-                      globals={"Shape": shape(decorator)})
-        runner.timeit(f"instance read [{label}]", stmt="s.area", globals={"s": shape(decorator)()})
 
 
 if __name__ == "__main__":

@@ -10,4 +10,5 @@
 #include "module.hpp"
 #include "names.hpp"
 #include "recursion.hpp"
+#include "signals.hpp"
 #include "ref.hpp"

@@ -1,0 +1,145 @@
+"""Side-by-side timing for the benchmarks.
+
+Every contender of a case runs in this one process, round by round and
+interleaved (ours, the same class written in Python, the built-in work), timed
+in process CPU time. A case reports the median over the rounds of each round's
+ratio, so slow drift of a shared machine cancels out:
+
+    ours vs python = time of the Python class / time of ours   (above 1: ours is faster)
+    ours vs limit  = time of the built-in work / time of ours  (1 at best)
+
+Each contender is a statement timed by `timeit`, so the loop adds no call of
+its own to the cost being measured. A benchmark file defines `cases()`
+returning a list of `Case`; run one file on its own, or every file through
+`benchmarks/run.py`, which ends with one summary table.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import statistics
+import sys
+import time
+import timeit
+from dataclasses import dataclass, field
+
+
+@dataclass
+class Contender:
+    stmt: str
+    globals: dict = field(default_factory=dict)
+    setup: str = "pass"
+
+
+@dataclass
+class Case:
+    name: str
+    ours: Contender
+    python: Contender | None = None
+    limit: Contender | None = None
+    goal_python: float | None = None  # ours vs python must reach this
+    goal_limit: float | None = None   # ours vs limit must reach this
+
+    def contenders(self):
+        return [(label, c) for label, c in
+                (("ours", self.ours), ("python", self.python), ("limit", self.limit)) if c]
+
+
+@dataclass
+class Result:
+    case: Case
+    vs_python: float | None
+    vs_limit: float | None
+    ours_ns: float
+
+    @property
+    def met(self) -> bool | None:
+        checks = [(self.vs_python, self.case.goal_python), (self.vs_limit, self.case.goal_limit)]
+        checks = [(value, goal) for value, goal in checks if goal is not None]
+        if not checks:
+            return None
+        return all(value is not None and value >= goal for value, goal in checks)
+
+
+def _timer(contender: Contender) -> timeit.Timer:
+    return timeit.Timer(contender.stmt, contender.setup, timer=time.process_time,
+                        globals=contender.globals)
+
+
+def _loops_for(timer: timeit.Timer, target: float) -> int:
+    """The number of loops that takes about `target` seconds of CPU time."""
+    loops = 1
+    while True:
+        elapsed = timer.timeit(loops)
+        if elapsed >= target / 4 or loops >= 1 << 30:
+            break
+        loops *= 4 if elapsed < target / 40 else 2
+    return max(1, int(loops * target / max(elapsed, 1e-9)))
+
+
+def measure(case: Case, rounds: int, target: float) -> Result:
+    timers = [(label, _timer(contender)) for label, contender in case.contenders()]
+    loops = {label: _loops_for(timer, target) for label, timer in timers}
+    per_round = {label: [] for label, _ in timers}
+    for _ in range(rounds):
+        for label, timer in timers:
+            gc.collect()
+            per_round[label].append(timer.timeit(loops[label]) / loops[label])
+
+    def ratio(other: str) -> float | None:
+        if other not in per_round:
+            return None
+        return statistics.median(o / u for o, u in zip(per_round[other], per_round["ours"]))
+
+    return Result(case, ratio("python"), ratio("limit"),
+                  statistics.median(per_round["ours"]) * 1e9)
+
+
+def _fmt(value: float | None, goal: float | None) -> str:
+    text = "-" if value is None else f"{value:.2f}x"
+    return text if goal is None else f"{text} (goal {goal:g}x)"
+
+
+def _fmt_time(ns: float) -> str:
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.3g} ns"
+
+
+def print_row(result: Result, out=sys.stdout) -> None:
+    met = {None: "", True: "yes", False: "NO"}[result.met]
+    print(f"| {result.case.name} | {_fmt_time(result.ours_ns)} | "
+          f"{_fmt(result.vs_python, result.case.goal_python)} | "
+          f"{_fmt(result.vs_limit, result.case.goal_limit)} | {met} |", file=out, flush=True)
+
+
+def print_header(out=sys.stdout) -> None:
+    print("| case | ours per call | ours vs python | ours vs limit | goal met |", file=out)
+    print("|---|---|---|---|---|", file=out, flush=True)
+
+
+def arguments(argv=None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--fast", action="store_true", help="fewer, shorter rounds")
+    parser.add_argument("--rounds", type=int, help="rounds per case (default 9, 5 with --fast)")
+    parser.add_argument("-k", dest="pattern", default="", help="only cases whose name has this text")
+    args = parser.parse_args(argv)
+    args.rounds = args.rounds or (5 if args.fast else 9)
+    args.target = 0.01 if args.fast else 0.03
+    return args
+
+
+def run(cases, args) -> list[Result]:
+    results = []
+    for case in cases:
+        if args.pattern in case.name:
+            results.append(measure(case, args.rounds, args.target))
+            print_row(results[-1])
+    return results
+
+
+def main(cases_factory) -> None:
+    args = arguments()
+    print_header()
+    run(cases_factory(), args)
