@@ -1,7 +1,9 @@
 """Configuration: conversion on every store, block-by-block copies, and the three loaders."""
 import configparser
+import copy
 import gc
 import logging
+import pickle
 import sys
 import warnings
 
@@ -56,6 +58,35 @@ def test_copy_copies_every_mapping_level_and_shares_the_rest():
     assert d == c and {type(d), type(d["a"]), type(d["p"])} == {Sub} and d["tags"] is tags
     d["a.b"], d["p.x"] = 2, 2
     assert c["a.b"] == 1 and c["p"] == {"x": 1} and type(dict.copy(c)) is dict
+
+
+COPIES = [copy.copy, copy.deepcopy] + [
+    lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+
+
+@pytest.mark.parametrize("make", COPIES)
+def test_copies_and_pickles_convert_nothing_again(monkeypatch, make):
+    c = Configuration({"a": {"b": 1}}, items=2)
+    dict.__setitem__(c, "x.y", 3)
+    seen = []
+    monkeypatch.setattr(cfg_module, "typecast_str", lambda value: seen.append(value) or f"<{value}>")
+    duplicate = make(c)
+    assert seen == [] and type(duplicate) is Configuration and duplicate.__dict__ is duplicate
+    assert list(duplicate) == ["a", "items", "x.y"] and dict(duplicate) == dict(c)
+    assert type(duplicate["a"]) is Configuration and duplicate.a.__dict__ is duplicate.a
+
+
+def test_loaders_give_a_failed_block_store_its_key_error(tmp_path, monkeypatch):
+    def refuse_blocks(value):
+        if isinstance(value, Configuration):
+            raise ValueError("no blocks")
+        return value
+    monkeypatch.setattr(cfg_module, "typecast_str", refuse_blocks)
+    paths = [write(tmp_path, "a.cfg", "[server]\nport = 80\n"), write(tmp_path, "a.yaml", "server: {port: 80}\n")]
+    for load, path in zip((Configuration.load_cfgs, Configuration.load_yamls), paths):
+        with pytest.raises(ValueError) as info:
+            load(Configuration(), path)
+        assert repr(info.value.__context__) in ("KeyError('DEFAULT')", "KeyError('server')")
 
 
 def test_cfg_files(tmp_path):

@@ -1,6 +1,8 @@
 """Keyvane and NestedKeyvane: attribute access, dotted keys, nested merge, copies."""
 import collections.abc
 import copy
+import copyreg
+import io
 import itertools
 import pickle
 
@@ -60,17 +62,93 @@ def test_class_dictionary_order():
         collections.abc.MutableMapping.setdefault]
 
 
-@pytest.mark.parametrize("make", COPIES, ids=["copy", "deepcopy"] + [f"pickle{p}" for p in range(len(COPIES) - 2)])
+COPY_IDS = ["copy", "deepcopy"] + [f"pickle{p}" for p in range(len(COPIES) - 2)]
+
+
+class Recording(NestedKeyvane):
+    """Records every call a copy could make through the class, and refuses stores."""
+    calls = []
+
+    def __init__(self, *args, **kwargs):
+        self.calls.append("__init__")
+        super().__init__(*args, **kwargs)
+
+    def __setitem__(self, key, value):
+        self.calls.append("__setitem__")
+        raise TypeError("read-only")
+
+    def update(self, *args, **kwargs):
+        self.calls.append("update")
+        super().update(*args, **kwargs)
+
+    def setdefault(self, key, default=None):
+        self.calls.append("setdefault")
+        return super().setdefault(key, default)
+
+
+def tricky_entries(cls):
+    """Entries that replaying through the class would split, convert or trip over."""
+    obj = cls.__new__(cls)
+    dict.update(obj, {"a": {"b": [1, 2]}, "a.b": 1, "items": 2, "setdefault": 3, "x.y.z": 4, 5: "five"})
+    dict.__setitem__(obj, "self", obj)
+    Keyvane.__setstate__(obj, None)  # links __dict__ as __init__ would
+    return obj
+
+
+@pytest.mark.parametrize("make", COPIES, ids=COPY_IDS)
+@pytest.mark.parametrize("cls", [Keyvane, NestedKeyvane, Recording])
+def test_copies_hold_exactly_the_entries_and_call_nothing(make, cls):
+    original = tricky_entries(cls)
+    Recording.calls.clear()
+    duplicate = make(original)
+    assert Recording.calls == [] and type(duplicate) is cls and duplicate.__dict__ is duplicate
+    shared = make is copy.copy  # a shallow copy shares every value, the self-reference too
+    assert list(duplicate) == list(original) and duplicate["self"] is (original if shared else duplicate)
+    others = {k: v for k, v in dict.items(duplicate) if k != "self"}
+    assert others == {k: v for k, v in dict.items(original) if k != "self"}
+    assert (duplicate["a"] is original["a"]) == shared and (duplicate["a"]["b"] is original["a"]["b"]) == shared
+    duplicate.added = 1
+    assert duplicate["added"] == 1 and "added" not in original
+
+
+@pytest.mark.parametrize("make", COPIES, ids=COPY_IDS)
 @pytest.mark.parametrize("cls", [Keyvane, NestedKeyvane])
-def test_copies_stay_attribute_dictionaries(make, cls):
-    for original in (cls(), cls({"a": {"b": [1, 2]}, "c": 3})):
-        duplicate = make(original)
-        assert type(duplicate) is cls and duplicate == original and duplicate.__dict__ is duplicate
-        duplicate.added = 1
-        assert duplicate["added"] == 1 and "added" not in original
-    assert type(duplicate["a"]) is type(original["a"])
-    if make is copy.deepcopy:
-        assert duplicate["a"] is not original["a"] and duplicate["a"]["b"] is not original["a"]["b"]
+def test_empty_copies_stay_attribute_dictionaries(make, cls):
+    duplicate = make(cls())
+    assert type(duplicate) is cls and duplicate == {} and duplicate.__dict__ is duplicate
+
+
+class OldForms(pickle.Pickler):
+    """Writes instances in the forms that earlier builds and the interpreter's default wrote."""
+
+    def __init__(self, file, protocol, form):
+        super().__init__(file, protocol)
+        self.form = form
+
+    def reducer_override(self, obj):
+        if not isinstance(obj, Keyvane):
+            return NotImplemented
+        if self.form == "items and a true state":
+            return copyreg.__newobj__, (type(obj),), True, None, iter(dict.items(obj))
+        if self.form == "reconstructor":
+            return copyreg._reconstructor, (type(obj), dict, dict(obj)), True
+        return copyreg.__newobj__, (type(obj),), obj, None, iter(dict.items(obj))  # state: the instance
+
+
+@pytest.mark.parametrize("form, protocols", [
+    ("items and a true state", range(2, pickle.HIGHEST_PROTOCOL + 1)),
+    ("reconstructor", range(0, 2)),
+    ("the instance as its state", range(2, pickle.HIGHEST_PROTOCOL + 1)),
+])
+@pytest.mark.parametrize("cls", [Keyvane, NestedKeyvane])
+def test_older_pickles_still_load(form, protocols, cls):
+    original = cls({"a": {"b": 1}, "c": [1]})
+    for protocol in protocols:
+        stream = io.BytesIO()
+        OldForms(stream, protocol, form).dump(original)
+        loaded = pickle.loads(stream.getvalue())
+        assert type(loaded) is cls and loaded == original and loaded.__dict__ is loaded
+        assert type(loaded["a"]) is type(original["a"])
 
 
 def sample():
@@ -199,6 +277,58 @@ def test_update_failures_keep_earlier_pairs(args, error, text, left):
 def test_construction_equals_data_without_dots(data):
     if isinstance(data, dict):
         assert NestedKeyvane(data) == data
+
+
+class Refusing(NestedKeyvane):
+    """Refuses to store a new level under a plain key."""
+
+    def __setitem__(self, key, value):
+        if isinstance(value, Refusing) and "." not in key:
+            raise ValueError(key)
+        super().__setitem__(key, value)
+
+
+def blocked_by_plain_dict():
+    n = NestedKeyvane()
+    n["a"] = {}
+    n.update({"a.x": {}})
+
+
+@pytest.mark.parametrize("action, error, context", [
+    (blocked_by_plain_dict, KeyError, KeyError("x")),  # the nested level's own KeyError
+    (lambda: Refusing().update({"a": {}}), ValueError, KeyError("a")),
+    (lambda: Refusing({"a": {"b": 1}}), ValueError, KeyError("a")),
+    (lambda: Refusing().__setitem__("a.b", 1), ValueError, KeyError("a")),
+    (lambda: Refusing().setdefault("a", Refusing()), ValueError, KeyError("a")),
+    (lambda: Refusing().__setitem__("a", Refusing()), ValueError, None),  # not inside setdefault
+])
+def test_a_failed_store_in_setdefault_carries_its_key_error(action, error, context):
+    with pytest.raises(error) as info:
+        action()
+    found = info.value.__context__
+    assert (type(found), getattr(found, "args", None)) == (type(context), getattr(context, "args", None))
+
+
+def test_class_changes_after_use_reach_the_shortcuts():
+    class Sub(NestedKeyvane):
+        pass
+
+    n = Sub()
+    n["a.b"] = 1
+    n.update({"a": {"c": 2}})  # the class's answers are now known
+    Sub.__missing__ = lambda self, key: "fallback"
+    with pytest.raises(KeyError, match='target key "z"'):
+        n["z.y"] = 1  # a read of 'z' now answers "fallback", which is no level
+    assert "z" not in n and n.setdefault("q") == "fallback" and "q" not in n
+    del Sub.__missing__
+    stored = []
+    Sub.__setitem__ = lambda self, key, value: stored.append(key) or NestedKeyvane.__setitem__(self, key, value)
+    n.update({"m": {"k": 1}})
+    assert stored == ["m", "k"] and n["m.k"] == 1
+    del Sub.__setitem__
+    Sub.__init__ = lambda self: stored.append("built") or NestedKeyvane.__init__(self)
+    n["a.d"] = 4
+    assert stored[-1] == "built" and n["a"] == {"b": 1, "c": 2, "d": 4}
 
 
 class TestGeneralPaths:

@@ -21,7 +21,7 @@ frame::Str s_itertools{"itertools"}, s_chain{"chain"}, s_Mapping{"Mapping"},
     s_repr{"__repr__"}, s_getitem{"__getitem__"}, s_setitem{"__setitem__"},
     s_contains{"__contains__"}, s_delitem{"__delitem__"}, s_missing{"__missing__"},
     s_setdefault{"setdefault"}, s_update{"update"}, s_items{"items"}, s_index{"index"},
-    s_dot{"."}, s_dict{"__dict__"},
+    s_dot{"."}, s_dict{"__dict__"}, s_newobj{"__newobj__"},
     s_class{"__class__"}, s_name{"__name__"}, s_empty{""}, s_instancecheck{"__instancecheck__"},
     s_subclasscheck{"__subclasscheck__"}, s_abc_impl{"_abc_impl"},
     s_c_instancecheck{"_abc_instancecheck"}, s_c_subclasscheck{"_abc_subclasscheck"},
@@ -130,15 +130,48 @@ PyObject* keyvane_repr(Call& c) {
     return PyUnicode_FromFormat("%U(%U)", name_text.get(), body_text.get());
 }
 
-// Copies, deep copies and unpickled instances are made without __init__;
-// these two give them back the instance as its own attribute dictionary.
-// The entries travel as the dictionary's items, so the state carries
-// nothing: it only has to be true, because the oldest pickle protocols skip
-// __setstate__ for a false state (an empty instance would be one).
-PyObject* keyvane_getstate(Call&) { Py_RETURN_TRUE; }
+// Copies, deep copies and pickles rebuild an instance with `type(x).__new__`
+// and then hand it a plain dict snapshot of the entries, which
+// `__setstate__` stores as the built-in dict stores them: nothing of the
+// class (its item methods, `update`, dotted keys, a subclass's conversions)
+// and no attribute of the instance, which an entry could hide, takes part.
 
+// A new plain dict with the entries of `self`, read from its storage.
+Ref entry_snapshot(PyObject* self) {
+    Ref snapshot = Ref::steal(PyDict_New());
+    if (!snapshot) return {};
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(self, &position, &key, &value)) {
+        // The insertion may compare keys, which runs Python code.
+        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+        if (PyDict_SetItem(snapshot.get(), held_key.get(), held_value.get()) < 0) return {};
+    }
+    return snapshot;
+}
+
+// return copyreg.__newobj__, (type(self),), dict(self)
+PyObject* keyvane_reduce(Call& c) {
+    PyObject* self = c[0];
+    c.at(73);
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    Ref newobj = copyreg ? frame::attr(copyreg.get(), s_newobj) : Ref();
+    Ref snapshot = newobj ? entry_snapshot(self) : Ref();
+    if (!snapshot) return nullptr;
+    return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         snapshot.get());
+}
+
+// A dict state holds the entries. Older pickles carry their entries apart
+// (or, in the default form, the instance itself) with a state that is not
+// a dict: those only need the instance linked as its attribute dictionary.
 PyObject* keyvane_setstate(Call& c) {
-    if (PyObject_SetAttr(c[0], s_dict, c[0]) < 0) return nullptr;
+    PyObject* self = c[0];
+    PyObject* state = c[1];
+    c.at(74);
+    if (PyDict_Check(state) && state != self && PyDict_Update(self, state) < 0) return nullptr;
+    if (PyObject_SetAttr(self, s_dict, self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -149,9 +182,9 @@ const frame::FunctionSpec keyvane_init_spec{
 const frame::FunctionSpec keyvane_repr_spec{
     .name = "__repr__", .qualname = "Keyvane.__repr__", .params = {"self"}, .line = 70,
     .body = keyvane_repr};
-const frame::FunctionSpec keyvane_getstate_spec{
-    .name = "__getstate__", .qualname = "Keyvane.__getstate__", .params = {"self"}, .line = 73,
-    .body = keyvane_getstate};
+const frame::FunctionSpec keyvane_reduce_spec{
+    .name = "__reduce__", .qualname = "Keyvane.__reduce__", .params = {"self"}, .line = 73,
+    .body = keyvane_reduce};
 const frame::FunctionSpec keyvane_setstate_spec{
     .name = "__setstate__", .qualname = "Keyvane.__setstate__", .params = {"self", "state"},
     .line = 74, .body = keyvane_setstate};
@@ -213,6 +246,17 @@ Ref super_getitem(const Call& c, PyObject* self, PyObject* key) {
 enum class Probe { found, missing, unknown, error };
 Probe probe_entry(PyObject* self, PyObject* key, Ref& found);
 
+// What a class does with its items, as far as the shortcuts need to know.
+// Each answer is true while the class resolves the methods involved to
+// this module's own functions, whose super() calls reach dict's.
+struct ClassFacts {
+    bool reads_plainly = false;   // self[key] of a plain key is dict's lookup
+    bool stores_plainly = false;  // self[key] = value of a plain key is dict's store
+    bool builds_plainly = false;  // type(self)() runs only this module's construction
+};
+const ClassFacts& facts_of(PyTypeObject* cls);
+bool builds_plainly(PyTypeObject* cls);
+
 // super().__setitem__(key, value), or super().__delitem__(key) for a null
 // value: the dict store or delete when super() reaches dict.
 Ref super_store(const Call& c, PyObject* self, PyObject* key, PyObject* value) {
@@ -222,37 +266,39 @@ Ref super_store(const Call& c, PyObject* self, PyObject* key, PyObject* value) {
     return value ? frame::call_super(c, self, name, {key, value}) : frame::call_super(c, self, name, {key});
 }
 
-// The generic `setdefault(key, default)` of the mapping ABC, as found on the
-// instance: `self[key]`, or `self[key] = default` and `default` on KeyError.
-// When the instance's `setdefault` is that function, a read that the probe
-// can answer is not made, so a missing key raises no KeyError to catch.
-Ref setdefault(PyObject* self, PyObject* key, PyObject* fallback) {
-    Ref method = frame::attr(self, s_setdefault);
-    if (!method) return {};
-    if (!frame::is_bound_method(method.get(), g_generic_setdefault, self))
-        return Ref::steal(PyObject_CallFunctionObjArgs(method.get(), key, fallback, nullptr));
-    Ref found;
-    switch (probe_entry(self, key, found)) {
-    case Probe::found:
-        return found;
-    case Probe::error:
-        return {};
-    case Probe::unknown:
-        found = Ref::steal(PyObject_GetItem(self, key));
-        if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) return found;
-        PyErr_Clear();
-        break;
-    case Probe::missing:
-        break;
+// The store inside the generic setdefault's `except KeyError:` handler, made
+// without raising that KeyError first: only a failed store can show it, as
+// its context.
+Ref store_missing(PyObject* self, PyObject* key, PyObject* fallback) {
+    if (PyDict_SetItem(self, key, fallback) == 0) return Ref::borrow(fallback);
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref missing = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (missing) PyException_SetContext(raised.get(), missing.release());
+    else PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+    return {};
+}
+
+// `method(key, fallback)`, where `method` is the instance's `setdefault`.
+// For the generic one of the mapping ABC, a lookup that the probe answers
+// raises no KeyError just to catch it: a found entry comes back as it is,
+// and a missing key whose store is dict's own is stored directly. Anything
+// else calls the method, which raises and handles its KeyError itself, so
+// that an error of its store carries that KeyError as its context.
+Ref call_setdefault(PyObject* self, PyObject* method, PyObject* key, PyObject* fallback) {
+    if (frame::is_bound_method(method, g_generic_setdefault, self)) {
+        Ref found;
+        const Probe probe = probe_entry(self, key, found);
+        if (probe == Probe::found) return found;
+        if (probe == Probe::error) return {};
+        if (probe == Probe::missing && facts_of(Py_TYPE(self)).stores_plainly)
+            return store_missing(self, key, fallback);
     }
-    if (PyObject_SetItem(self, key, fallback) < 0) return {};
-    return Ref::borrow(fallback);
+    return Ref::steal(PyObject_CallFunctionObjArgs(method, key, fallback, nullptr));
 }
 
 // `type(self)()`: the empty level that a dotted store or a merged mapping
-// builds first, every time.
-bool builds_plainly(PyTypeObject* cls);
-
+// offers to setdefault.
 Ref new_level(PyObject* self) {
     PyTypeObject* cls = Py_TYPE(self);
     if (!builds_plainly(cls)) return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls)));
@@ -260,6 +306,23 @@ Ref new_level(PyObject* self) {
     Ref level = no_args ? Ref::steal(cls->tp_new(cls, no_args.get(), nullptr)) : Ref();
     if (!level || PyObject_SetAttr(level.get(), s_dict, level.get()) < 0) return {};
     return level;
+}
+
+// `self.setdefault(key, type(self)())`: the object stored under `key`, or
+// the new level, now stored there. When the entry exists and building the
+// level would run none but this module's code, no level is built: the
+// throwaway would leave no trace.
+Ref level_for(PyObject* self, PyObject* key) {
+    Ref method = frame::attr(self, s_setdefault);
+    if (!method) return {};
+    if (builds_plainly(Py_TYPE(self)) && frame::is_bound_method(method.get(), g_generic_setdefault, self)) {
+        Ref found;
+        const Probe probe = probe_entry(self, key, found);
+        if (probe == Probe::found) return found;
+        if (probe == Probe::error) return {};
+    }
+    Ref fresh = new_level(self);
+    return fresh ? call_setdefault(self, method.get(), key, fresh.get()) : Ref();
 }
 
 PyObject* nested_init(Call& c) {
@@ -304,8 +367,7 @@ PyObject* nested_setitem(Call& c) {
     if (dotted < 0) return nullptr;
     if (dotted) {
         c.at(93);
-        Ref fresh = new_level(self);
-        Ref subkey_value = fresh ? setdefault(self, key.get(), fresh.get()) : Ref();
+        Ref subkey_value = level_for(self, key.get());
         if (!subkey_value) return nullptr;
         c.at(95);
         int nested = PyObject_IsInstance(subkey_value.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)));
@@ -522,8 +584,7 @@ int merge_item(Call& c, PyObject* self, PyObject* iterable, PyObject* item) {
     if (nested < 0) return -1;
     if (nested) {
         c.at(147);
-        Ref fresh = new_level(self);
-        Ref level = fresh ? setdefault(self, pair[0].get(), fresh.get()) : Ref();
+        Ref level = level_for(self, pair[0].get());
         if (!level) return -1;
         return Ref::steal(PyObject_CallMethodOneArg(level.get(), s_update, pair[1].get())) ? 0 : -1;
     }
@@ -605,25 +666,19 @@ const frame::FunctionSpec nested_update_spec{
     .varkw = "kwargs", .locals = {"iterable", "item", "key", "value"}, .line = 125,
     .body = nested_update};
 
-// `self[key]` is the plain dict lookup when the class's `__getitem__` is this
-// module's and reaches dict, and the key is an exact str without a dot (its
-// hash and comparison run no Python code). A missing key then raises
-// KeyError unless some class of the MRO defines `__missing__`.
+// `self[key]` is the plain dict lookup when the class reads plainly and the
+// key is an exact str without a dot (its hash and comparison run no Python
+// code).
 Probe probe_entry(PyObject* self, PyObject* key, Ref& found) {
-    PyTypeObject* cls = Py_TYPE(self);
     if (!PyUnicode_CheckExact(key) || PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) != -1 ||
-        !resolves_to(cls, s_getitem, nested_getitem_spec.object) ||
-        !super_of_reaches(cls, nested_getitem_spec.object, s_getitem,
-                          reinterpret_cast<PyObject*>(&PyDict_Type)))
+        !facts_of(Py_TYPE(self)).reads_plainly)
         return Probe::unknown;
     PyObject* entry = nullptr;
-    int present = PyDict_GetItemRef(self, key, &entry);
+    const int present = PyDict_GetItemRef(self, key, &entry);
     if (present < 0) return Probe::error;
-    if (present) {
-        found = Ref::steal(entry);
-        return Probe::found;
-    }
-    return frame::class_lookup(cls, s_missing) ? Probe::unknown : Probe::missing;
+    if (!present) return Probe::missing;
+    found = Ref::steal(entry);
+    return Probe::found;
 }
 
 // The global `itertools` is a plain module whose `chain` is the original,
@@ -634,23 +689,58 @@ bool original_chain() {
            holds_global(PyModule_GetDict(module.get()), s_chain, g_chain);
 }
 
-// True when calling `cls()` runs only this module's construction: the
-// metaclass call and `__new__` of the built-ins, NestedKeyvane.__init__,
-// whose super() reaches Keyvane.__init__, whose super() reaches dict's, the
-// usual instance-dictionary slot, and the module's own `update` with the
-// original chain. That construction, with no arguments, leaves an empty
-// instance that is its own attribute dictionary and does nothing else.
+// `__getitem__` and `__setitem__` are this module's and their super()
+// reaches dict's; a missing key raises KeyError, as no class defines
+// `__missing__`. Construction is NestedKeyvane.__init__, whose super()
+// reaches Keyvane.__init__, whose super() reaches dict's, with the usual
+// instance-dictionary slot and the module's own `update`: with no
+// arguments it leaves an empty instance that is its own attribute
+// dictionary and does nothing else.
+ClassFacts read_facts(PyTypeObject* cls) {
+    const auto reaches_dict = [cls](const frame::FunctionSpec& spec, PyObject* name) {
+        return super_of_reaches(cls, spec.object, name, reinterpret_cast<PyObject*>(&PyDict_Type));
+    };
+    ClassFacts facts;
+    facts.reads_plainly = resolves_to(cls, s_getitem, nested_getitem_spec.object) &&
+                          reaches_dict(nested_getitem_spec, s_getitem) &&
+                          !frame::class_lookup(cls, s_missing);
+    facts.stores_plainly = resolves_to(cls, s_setitem, nested_setitem_spec.object) &&
+                           reaches_dict(nested_setitem_spec, s_setitem);
+    facts.builds_plainly =
+        resolves_to(cls, s_init, nested_init_spec.object) &&
+        super_of_reaches(cls, nested_init_spec.object, s_init, g_keyvane) &&
+        resolves_to(reinterpret_cast<PyTypeObject*>(g_keyvane), s_init, keyvane_init_spec.object) &&
+        reaches_dict(keyvane_init_spec, s_init) && resolves_to(cls, s_dict, g_dict_descriptor) &&
+        resolves_to(cls, s_update, nested_update_spec.object);
+    return facts;
+}
+
+// The facts of a class, kept under its version tag: the interpreter gives
+// a class a new tag whenever its MRO or the dictionary of any class in it
+// changes, and never reuses a tag. The tag is read before the facts, so a
+// change made while they are read leaves them under a tag no longer current.
+const ClassFacts& facts_of(PyTypeObject* cls) {
+    struct Known {
+        PyTypeObject* cls = nullptr;
+        unsigned int tag = 0;
+        ClassFacts facts;
+    };
+    static Known known[16];
+    static ClassFacts untagged;
+    if (!PyUnstable_Type_AssignVersionTag(cls)) return untagged = read_facts(cls);
+    Known& slot = known[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(known)];
+    const unsigned int tag = cls->tp_version_tag;
+    if (slot.cls != cls || slot.tag != tag) slot = {cls, tag, read_facts(cls)};
+    return slot.facts;
+}
+
+// True when calling `cls()` runs only this module's construction: besides
+// the class's facts, the metaclass call and `__new__` of the built-ins and
+// the original `itertools.chain` for `update`.
 bool builds_plainly(PyTypeObject* cls) {
-    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || cls->tp_new != PyDict_Type.tp_new ||
-        cls->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    return resolves_to(cls, s_init, nested_init_spec.object) &&
-           super_of_reaches(cls, nested_init_spec.object, s_init, g_keyvane) &&
-           resolves_to(reinterpret_cast<PyTypeObject*>(g_keyvane), s_init, keyvane_init_spec.object) &&
-           super_of_reaches(cls, keyvane_init_spec.object, s_init,
-                            reinterpret_cast<PyObject*>(&PyDict_Type)) &&
-           resolves_to(cls, s_dict, g_dict_descriptor) &&
-           resolves_to(cls, s_update, nested_update_spec.object) && original_chain();
+    return Py_TYPE(cls)->tp_call == PyType_Type.tp_call && cls->tp_new == PyDict_Type.tp_new &&
+           cls->tp_getattro == PyObject_GenericGetAttr && facts_of(cls).builds_plainly &&
+           original_chain();
 }
 
 // ---------------------------------------------------------------------------
@@ -666,7 +756,7 @@ int define_keyvane(frame::Body& body) {
     cls.base(Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type)))
         .method<keyvane_init_spec>()
         .method<keyvane_repr_spec>()
-        .method<keyvane_getstate_spec>()
+        .method<keyvane_reduce_spec>()
         .method<keyvane_setstate_spec>();
     Ref keyvane = cls.create();
     if (!keyvane) return -1;
