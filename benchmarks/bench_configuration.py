@@ -1,17 +1,20 @@
-"""configuration against a plain dict and against the same class written in Python.
+"""configuration against NestedKeyvane and against the same class written in Python.
 
-    .venv/bin/python benchmarks/bench_configuration.py --fast
+Here the limit is the same work on a NestedKeyvane: a Configuration should
+cost no more than the class it builds on.
+
+    .venv/bin/python benchmarks/bench_configuration.py [--fast] [-k TEXT]
 """
+import configparser
 import os
-import sys
 
-import pyperf
+import yaml
+from bench_keyvane import TREE, PyNestedKeyvane
+from harness import Case, Contender, main
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_keyvane import PyNestedKeyvane, TREE  # noqa: E402
-
-from morvath.datastructures.configuration import Configuration  # noqa: E402
-from morvath.utils.strings import typecast_str  # noqa: E402
+from morvath.datastructures.configuration import Configuration
+from morvath.datastructures.keyvane import NestedKeyvane
+from morvath.utils.strings import typecast_str
 
 
 class PyConfiguration(PyNestedKeyvane):
@@ -21,18 +24,37 @@ class PyConfiguration(PyNestedKeyvane):
     def __setitem__(self, key, value):
         super().__setitem__(key, typecast_str(value))
 
+    def load_cfgs(self, *files):
+        config = configparser.ConfigParser(delimiters=("=",), comment_prefixes=("#",))
+        loaded_files = config.read(files)
+        self.update(config)
+        self.pop(configparser.DEFAULTSECT)
+        return loaded_files
 
-def main():
-    runner = pyperf.Runner()
-    runner.bench_func("build nested tree [dict]", dict, TREE)
-    for label, cls in (("python", PyConfiguration), ("configuration", Configuration)):
-        tree = cls(TREE)
-        runner.bench_func(f"build nested tree [{label}]", cls, TREE)
-        runner.bench_func(f"copy [{label}]", tree.copy)
-        runner.timeit(f"plain store [{label}]", stmt="tree['x'] = 1", globals={"tree": tree})
-        runner.timeit(f"dotted store [{label}]", stmt="tree['section7.key3'] = 1",
-                      globals={"tree": tree})
+    def load_yamls(self, *files):
+        loaded = []
+        for file in list(files):
+            if os.path.isfile(file):
+                with open(file, "r") as f:
+                    self.update(yaml.safe_load(f))
+                loaded.append(file)
+        return tuple(loaded)
+
+
+def cases():
+    ours, python, base = Configuration(TREE), PyConfiguration(TREE), NestedKeyvane(TREE)
+
+    def case(name, stmt, base_stmt=None):
+        return Case(name, Contender(stmt, {"c": ours}), Contender(stmt, {"c": python}),
+                    Contender(base_stmt or stmt, {"c": base, "cls": NestedKeyvane}),
+                    goal_python=4, goal_limit=1)
+
+    return [
+        case("Configuration dotted get", "c['section7.key3']"),
+        case("Configuration dotted set", "c['section7.key3'] = 1"),
+        case("Configuration copy of 1,000 leaves", "c.copy()", "cls(c)"),
+    ]
 
 
 if __name__ == "__main__":
-    main()
+    main(cases)
