@@ -309,6 +309,61 @@ def test_a_failed_store_in_setdefault_carries_its_key_error(action, error, conte
     assert (type(found), getattr(found, "args", None)) == (type(context), getattr(context, "args", None))
 
 
+class Traced(NestedKeyvane):
+    """Same behaviour through overrides, so every level takes the general path."""
+
+    def __getitem__(self, key):
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+
+    def __contains__(self, key):
+        return super().__contains__(key)
+
+
+def deep_path(cls, depth):
+    top = level = cls()
+    for _ in range(depth):
+        dict.__setitem__(level, "x", cls())
+        level = dict.__getitem__(level, "x")
+    return top, ".".join(["x"] * depth)
+
+
+@pytest.mark.parametrize("cls", [NestedKeyvane, Traced])
+def test_dotted_walks_match_the_general_path(cls):
+    n = cls({"a": {"b": {"c": 1}}}, s="text")
+    n["p"] = {"q.r": 2, "q": {"r": 3}}
+    n["a.m"] = Traced(k=4)  # a level of another class ends the shortcut
+    n["a.o"] = Keyvane(k=5)  # a level of a parent class is not stored through
+    reads = {key: (n[key] if key in n else None) for key in
+             ["a.b.c", "a.b", "p.q.r", "p.q", "a.m.k", "a.x", "a.o.k", "a.", "q.r"]}
+    assert reads == {"a.b.c": 1, "a.b": {"c": 1}, "p.q.r": 2, "p.q": {"r": 3}, "a.m.k": 4, "a.x": None,
+                     "a.o.k": 5, "a.": None, "q.r": None}
+    assert "s.ex" in n and "s.z" not in n
+    with pytest.raises(KeyError) as info:
+        n["a.b.x"]
+    assert info.value.args == ("x",)
+    for action in (lambda: n["a.b.c.d"], lambda: "a.b.c.d" in n, lambda: n["s.ex"]):
+        with pytest.raises(TypeError):
+            action()
+    n["a.b.c"], n["a.m.k"] = 6, 7
+    with pytest.raises(KeyError, match=BLOCKED.format("o", cls.__name__)):
+        n["a.o.k"] = 8
+    assert n == {"a": {"b": {"c": 6}, "m": {"k": 7}, "o": {"k": 5}}, "s": "text", "p": {"q.r": 2, "q": {"r": 3}}}
+
+
+@pytest.mark.parametrize("cls", [NestedKeyvane, Traced])
+def test_very_deep_dotted_paths_fail_as_deep_calls_do(cls):
+    n, path = deep_path(cls, 20_000)
+    for action in (lambda: n[path], lambda: path in n, lambda: n.__setitem__(path, 1)):
+        with pytest.raises(RecursionError):
+            action()
+    n, path = deep_path(cls, 200)  # longer than one shortcut walks
+    n[path] = 1
+    assert n[path] == 1 and path in n
+
+
 def test_class_changes_after_use_reach_the_shortcuts():
     class Sub(NestedKeyvane):
         pass

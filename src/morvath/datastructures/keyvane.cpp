@@ -205,6 +205,20 @@ bool super_of_reaches(PyTypeObject* cls, PyObject* function, PyObject* name, PyO
     return owner && frame::super_reaches(cls, owner, name, reinterpret_cast<PyTypeObject*>(target));
 }
 
+// `key.split('.', 1)` for an exact str that holds a dot, without the list:
+// 1 with both parts, -1 on error.
+int split_at_first_dot(PyObject* key, Ref& first, Ref& rest) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
+    if (at < 0) {
+        if (at == -1) PyErr_SetString(PyExc_SystemError, "split_at_first_dot: no dot");
+        return -1;
+    }
+    first = Ref::steal(PyUnicode_Substring(key, 0, at));
+    rest = first ? Ref::steal(PyUnicode_Substring(key, at + 1, length)) : Ref();
+    return rest ? 1 : -1;
+}
+
 // `isinstance(key, str) and '.' in key` at `line`, then
 // `key, subkeys = key.split('.', 1)` on the next line.
 // Returns 1 for a dotted key (filling `first` and `rest`), 0 for a plain key.
@@ -222,9 +236,8 @@ int split_dotted(Call& c, int line, PyObject* key, Ref& first, Ref& rest) {
     }
     if (dotted <= 0) return dotted;
     c.at(line + 1);
-    Ref parts = PyUnicode_CheckExact(key)
-                    ? Ref::steal(PyUnicode_Split(key, s_dot, 1))
-                    : Ref::steal(PyObject_CallMethod(key, "split", "Oi", s_dot.get(), 1));
+    if (PyUnicode_CheckExact(key)) return split_at_first_dot(key, first, rest);
+    Ref parts = Ref::steal(PyObject_CallMethod(key, "split", "Oi", s_dot.get(), 1));
     if (!parts) return -1;
     Ref names[2];
     if (frame::unpack(parts.get(), names, 2) < 0) return -1;
@@ -251,8 +264,10 @@ Probe probe_entry(PyObject* self, PyObject* key, Ref& found);
 // this module's own functions, whose super() calls reach dict's.
 struct ClassFacts {
     bool reads_plainly = false;   // self[key] of a plain key is dict's lookup
+    bool tests_plainly = false;   // `key in self` of a plain key is dict's test
     bool stores_plainly = false;  // self[key] = value of a plain key is dict's store
     bool builds_plainly = false;  // type(self)() runs only this module's construction
+    bool generic_setdefault = false;  // the class's setdefault is the mapping ABC's
 };
 const ClassFacts& facts_of(PyTypeObject* cls);
 bool builds_plainly(PyTypeObject* cls);
@@ -335,7 +350,66 @@ PyObject* nested_init(Call& c) {
     return PyObject_Call(update.get(), c.rest(), c.keywords());
 }
 
+// The most levels one shortcut walks. A longer path goes the general way,
+// level by level, each of which may walk again: bounding the walk keeps
+// that linear in the depth.
+constexpr int kWalkLevels = 64;
+
+// What a chain of item reads or `in` tests along a dotted path gives,
+// answered by dict lookups where each level would do just that.
+enum class Walk { found, missing, unknown, error };
+
+// Follows the exact-str `path` down from `level`: a level whose class
+// passes `plain` splits at the first dot and looks up the first segment in
+// its own entries, an exact dict looks the rest up as one key. Dict lookups
+// of exact str keys run no Python code, so a walk that stops with `unknown`
+// (at a level of another kind) has changed nothing and the caller takes the
+// general path from the start. Each level counts against the recursion
+// limit as the item call it stands for would.
+Walk walk_path(PyObject* level, PyObject* path, bool ClassFacts::*plain, Ref& found) {
+    Ref current = Ref::borrow(level), rest = Ref::borrow(path);
+    int depth = 0;
+    Walk result = Walk::unknown;
+    for (;;) {
+        const bool exact_dict = PyDict_CheckExact(current.get());
+        if (!exact_dict && !(PyDict_Check(current.get()) && facts_of(Py_TYPE(current.get())).*plain)) break;
+        if (depth == kWalkLevels || Py_EnterRecursiveCall(" while looking up a dotted key")) {
+            PyErr_Clear();
+            break;
+        }
+        ++depth;
+        Ref key = Ref::borrow(rest.get()), tail;
+        const Py_ssize_t at =
+            exact_dict ? -1 : PyUnicode_FindChar(rest.get(), '.', 0, PyUnicode_GET_LENGTH(rest.get()), 1);
+        if (at == -2 || (at >= 0 && split_at_first_dot(rest.get(), key, tail) < 0)) {
+            result = Walk::error;
+            break;
+        }
+        PyObject* entry = nullptr;
+        const int present = PyDict_GetItemRef(current.get(), key.get(), &entry);
+        if (present <= 0) {
+            result = present < 0 ? Walk::error : Walk::missing;
+            break;
+        }
+        current = Ref::steal(entry);
+        if (at < 0) {
+            found = std::move(current);
+            result = Walk::found;
+            break;
+        }
+        rest = std::move(tail);
+    }
+    while (depth--) Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* nested_getitem(Call& c) {
+    if (PyUnicode_CheckExact(c[1])) {
+        Ref found;
+        const Walk walk = walk_path(c[0], c[1], &ClassFacts::reads_plainly, found);
+        if (walk == Walk::found) return found.release();
+        if (walk == Walk::error) return nullptr;
+    }
     PyObject* self = c[0];
     Ref key, subkeys;
     int dotted = split_dotted(c, 83, c[1], key, subkeys);
@@ -359,7 +433,75 @@ void raise_value_in_the_way(PyObject* self, PyObject* key) {
     if (message) PyErr_SetObject(b_KeyError, message.get());
 }
 
+// True when `level.setdefault(key, type(level)())` would find `key`
+// without building the level or raising: the class reads and builds
+// plainly, and `level.setdefault` is the generic function, which no entry
+// of the instance's attribute dictionary (normally the instance) hides.
+bool finds_levels_plainly(PyObject* level) {
+    PyTypeObject* cls = Py_TYPE(level);
+    const ClassFacts& facts = facts_of(cls);
+    if (!facts.reads_plainly || !facts.generic_setdefault || !builds_plainly(cls)) return false;
+    Ref attributes = Ref::steal(PyObject_GenericGetDict(level, nullptr));
+    if (!attributes) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyDict_Check(attributes.get()) && PyDict_Contains(attributes.get(), s_setdefault) == 0;
+}
+
+// `self[key] = value` for an exact-str dotted key when every level on the
+// path exists, is of the class of the level above it, and each class would
+// only look the level up (see finds_levels_plainly) and, at the end, store
+// with dict's own store: then the walk stores directly. It returns 1 when
+// stored, -1 on error, and 0 when it cannot tell; it has then run no
+// Python code and changed nothing, and the general path runs from the
+// start. Each level counts against the recursion limit as its call would.
+int store_along_existing_levels(PyObject* self, PyObject* key, PyObject* value) {
+    Ref current = Ref::borrow(self), rest = Ref::borrow(key);
+    int depth = 0, result = 0;
+    for (;;) {
+        if (depth == kWalkLevels || Py_EnterRecursiveCall(" while storing a dotted key")) {
+            PyErr_Clear();
+            break;
+        }
+        ++depth;
+        const Py_ssize_t at = PyUnicode_FindChar(rest.get(), '.', 0, PyUnicode_GET_LENGTH(rest.get()), 1);
+        if (at == -2) {
+            result = -1;
+            break;
+        }
+        if (at == -1) {
+            if (current.get() != self && facts_of(Py_TYPE(current.get())).stores_plainly)
+                result = PyDict_SetItem(current.get(), rest.get(), value) < 0 ? -1 : 1;
+            break;
+        }
+        if (!finds_levels_plainly(current.get()) ||
+            (current.get() != self && !facts_of(Py_TYPE(current.get())).stores_plainly))
+            break;
+        Ref first, tail;
+        if (split_at_first_dot(rest.get(), first, tail) < 0) {
+            result = -1;
+            break;
+        }
+        PyObject* entry = nullptr;
+        const int present = PyDict_GetItemRef(current.get(), first.get(), &entry);
+        Ref level = Ref::steal(entry);
+        if (present <= 0 || !Py_IS_TYPE(level.get(), Py_TYPE(current.get()))) {
+            result = present < 0 ? -1 : 0;
+            break;
+        }
+        current = std::move(level);
+        rest = std::move(tail);
+    }
+    while (depth--) Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* nested_setitem(Call& c) {
+    if (PyUnicode_CheckExact(c[1])) {
+        const int stored = store_along_existing_levels(c[0], c[1], c[2]);
+        if (stored != 0) return stored < 0 ? nullptr : Py_NewRef(Py_None);
+    }
     PyObject* self = c[0];
     PyObject* value = c[2];
     Ref key, subkeys;
@@ -396,6 +538,12 @@ Ref super_contains(const Call& c, PyObject* self, PyObject* key) {
 
 PyObject* nested_contains(Call& c) {
     PyObject* self = c[0];
+    if (PyUnicode_CheckExact(c[1])) {
+        Ref found;
+        const Walk walk = walk_path(self, c[1], &ClassFacts::tests_plainly, found);
+        if (walk == Walk::found || walk == Walk::missing) return PyBool_FromLong(walk == Walk::found);
+        if (walk == Walk::error) return nullptr;
+    }
     Ref key, subkeys;
     int dotted = split_dotted(c, 106, c[1], key, subkeys);
     if (dotted < 0) return nullptr;
@@ -704,6 +852,9 @@ ClassFacts read_facts(PyTypeObject* cls) {
     facts.reads_plainly = resolves_to(cls, s_getitem, nested_getitem_spec.object) &&
                           reaches_dict(nested_getitem_spec, s_getitem) &&
                           !frame::class_lookup(cls, s_missing);
+    facts.tests_plainly = resolves_to(cls, s_contains, nested_contains_spec.object) &&
+                          reaches_dict(nested_contains_spec, s_contains) &&
+                          reaches_dict(nested_contains_spec, s_getitem);
     facts.stores_plainly = resolves_to(cls, s_setitem, nested_setitem_spec.object) &&
                            reaches_dict(nested_setitem_spec, s_setitem);
     facts.builds_plainly =
@@ -712,6 +863,7 @@ ClassFacts read_facts(PyTypeObject* cls) {
         resolves_to(reinterpret_cast<PyTypeObject*>(g_keyvane), s_init, keyvane_init_spec.object) &&
         reaches_dict(keyvane_init_spec, s_init) && resolves_to(cls, s_dict, g_dict_descriptor) &&
         resolves_to(cls, s_update, nested_update_spec.object);
+    facts.generic_setdefault = resolves_to(cls, s_setdefault, g_generic_setdefault);
     return facts;
 }
 
