@@ -364,6 +364,17 @@ def test_very_deep_dotted_paths_fail_as_deep_calls_do(cls):
     assert n[path] == 1 and path in n
 
 
+@pytest.mark.parametrize("cls", [NestedKeyvane, Traced])
+def test_construction_matches_the_general_path(cls):
+    n = cls()
+    assert n == {} and n.__dict__ is n and type(n) is cls
+    dict.__setitem__(n, "update", 1)  # hides the method from a second __init__
+    with pytest.raises(TypeError, match="'int' object is not callable"):
+        cls.__init__(n)
+    n = cls({"a": 1, "b.c": 2, 3: 4}, d={"e": 5})
+    assert n == {"a": 1, "b": {"c": 2}, 3: 4, "d": {"e": 5}} and type(n.b) is type(n.d) is cls
+
+
 def test_class_changes_after_use_reach_the_shortcuts():
     class Sub(NestedKeyvane):
         pass

@@ -340,10 +340,28 @@ Ref level_for(PyObject* self, PyObject* key) {
     return fresh ? call_setdefault(self, method.get(), key, fresh.get()) : Ref();
 }
 
+// For a class that builds plainly, `super().__init__()` only links the
+// instance as its attribute dictionary (dict's initialiser without
+// arguments keeps the entries), and `self.update()` without data merges
+// nothing, unless an entry named `update` hides the method.
+int init_plainly(Call& c, PyObject* self) {
+    c.at(78);
+    if (PyObject_SetAttr(self, s_dict, self) < 0) return -1;
+    c.at(80);
+    const int hidden = PyDict_Contains(self, s_update);
+    return hidden < 0 ? -1 : !hidden;
+}
+
 PyObject* nested_init(Call& c) {
     PyObject* self = c[0];
-    c.at(78);
-    if (!frame::call_super(c, self, s_init, {})) return nullptr;
+    const bool no_data = PyTuple_GET_SIZE(c.rest()) == 0 && PyDict_GET_SIZE(c.keywords()) == 0;
+    if (no_data && builds_plainly(Py_TYPE(self))) {
+        const int done = init_plainly(c, self);
+        if (done) return done < 0 ? nullptr : Py_NewRef(Py_None);
+    } else {
+        c.at(78);
+        if (!frame::call_super(c, self, s_init, {})) return nullptr;
+    }
     c.at(80);
     Ref update = frame::attr(self, s_update);
     if (!update) return nullptr;
@@ -737,7 +755,14 @@ int merge_item(Call& c, PyObject* self, PyObject* iterable, PyObject* item) {
         return Ref::steal(PyObject_CallMethodOneArg(level.get(), s_update, pair[1].get())) ? 0 : -1;
     }
     c.at(149);
-    return PyObject_SetItem(self, pair[0].get(), pair[1].get());
+    // The class's own store of an exact str without a dot is dict's store.
+    PyObject* key = pair[0].get();
+    if (PyUnicode_CheckExact(key) && facts_of(Py_TYPE(self)).stores_plainly) {
+        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+        if (dot == -2) return -1;
+        if (dot == -1) return PyDict_SetItem(self, key, pair[1].get());
+    }
+    return PyObject_SetItem(self, key, pair[1].get());
 }
 
 int merge_all(Call& c, PyObject* self, PyObject* iterable, PyObject* source) {
