@@ -447,6 +447,27 @@ def test_super_fast_paths_follow_changes_of_the_classes():
     assert seen == [1, "patched", 1, "mid", 1]
 
 
+@pytest.mark.parametrize("patched_class", ["Sub", "NestedKeyvane"])
+def test_method_guard_follows_replaced_class_attributes(patched_class):
+    # Whether `__getitem__` is still the library's own is remembered per
+    # class; a subclass overriding another method keeps the fast path, and a
+    # replacement on the class or a base is seen at the next call.
+    class Sub(NestedKeyvane):
+        def update(self, *args, **kwargs):
+            super().update(*args, **kwargs)
+
+    target = {"Sub": Sub, "NestedKeyvane": NestedKeyvane}[patched_class]
+    s = Sub({"a": 1})
+    seen = [(s.get("a"), s.get("b", 0))]
+    target.__getitem__ = lambda self, key: "patched"
+    try:
+        seen.append((s.get("a"), s.get("b", 0)))
+    finally:
+        del target.__getitem__
+    seen.append((s.get("a"), s.get("b", 0)))
+    assert seen == [(1, 0), ("patched", "patched"), (1, 0)]
+
+
 def test_deep_dotted_key_ends_in_recursion_error(run_isolated):
     result = run_isolated("""
         from morvath.datastructures.keyvane import NestedKeyvane
