@@ -448,7 +448,7 @@ def test_super_fast_paths_follow_changes_of_the_classes():
 
 
 @pytest.mark.parametrize("patched_class", ["Sub", "NestedKeyvane"])
-def test_method_guard_follows_replaced_class_attributes(patched_class):
+def test_method_guard_follows_replaced_class_attributes(patched_class, monkeypatch):
     # Whether `__getitem__` is still the library's own is remembered per
     # class; a subclass overriding another method keeps the fast path, and a
     # replacement on the class or a base is seen at the next call.
@@ -459,11 +459,9 @@ def test_method_guard_follows_replaced_class_attributes(patched_class):
     target = {"Sub": Sub, "NestedKeyvane": NestedKeyvane}[patched_class]
     s = Sub({"a": 1})
     seen = [(s.get("a"), s.get("b", 0))]
-    target.__getitem__ = lambda self, key: "patched"
-    try:
-        seen.append((s.get("a"), s.get("b", 0)))
-    finally:
-        del target.__getitem__
+    monkeypatch.setattr(target, "__getitem__", lambda self, key: "patched", raising=False)
+    seen.append((s.get("a"), s.get("b", 0)))
+    monkeypatch.undo()
     seen.append((s.get("a"), s.get("b", 0)))
     assert seen == [(1, 0), ("patched", "patched"), (1, 0)]
 
