@@ -466,8 +466,13 @@ def test_method_guard_follows_replaced_class_attributes(patched_class, monkeypat
     assert seen == [(1, 0), ("patched", "patched"), (1, 0)]
 
 
-def test_deep_dotted_key_ends_in_recursion_error(run_isolated):
-    result = run_isolated("""
+@pytest.mark.parametrize("limit", [1000, 10**6])
+def test_deep_dotted_key_ends_in_recursion_error(run_isolated, limit):
+    # With the Python limit raised far, the C recursion limit still stops
+    # the library's own nesting before the C stack runs out.
+    result = run_isolated(f"""
+        import sys
+        sys.setrecursionlimit({limit})
         from morvath.datastructures.keyvane import NestedKeyvane
         n = NestedKeyvane()
         try:
