@@ -3,47 +3,12 @@ of a library class, each against the same class written in Python.
 
     .venv/bin/python benchmarks/bench_frame.py [--fast]
 """
-from collections.abc import Mapping, MutableMapping
-import itertools
-
 from harness import Case, Contender, main
 
+from bench_branchel import PyBranchel
+from bench_keyvane import PyKeyvane, PyNestedKeyvane
 from morvath.datastructures.branchel import Branchel
 from morvath.datastructures.keyvane import Keyvane, NestedKeyvane
-
-
-class PyBranchel:
-    def __init__(self, name, children=None):
-        if not children:
-            children = []
-        self.name = name
-        self.children = children
-
-    def add_child(self, item):
-        self.children.append(item)
-
-
-class PyKeyvane(dict):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.__dict__ = self
-
-
-class PyNestedKeyvane(PyKeyvane, MutableMapping):
-    def __init__(self, *args, **kwargs):
-        super().__init__()
-        self.update(*args, **kwargs)
-
-    def update(self, *args, **kwargs):
-        iterable = args[0] if args else ()
-        if isinstance(iterable, Mapping):
-            iterable = iterable.items()
-        for item in itertools.chain(iterable, kwargs.items()):
-            key, value = item
-            if isinstance(value, Mapping):
-                self.setdefault(key, type(self)()).update(value)
-            else:
-                self[key] = value
 
 
 def on_both(stmt, ours, python, limit=None, **goals):
