@@ -447,8 +447,32 @@ def test_super_fast_paths_follow_changes_of_the_classes():
     assert seen == [1, "patched", 1, "mid", 1]
 
 
-def test_deep_dotted_key_ends_in_recursion_error(run_isolated):
-    result = run_isolated("""
+@pytest.mark.parametrize("patched_class", ["Sub", "NestedKeyvane"])
+def test_method_guard_follows_replaced_class_attributes(patched_class, monkeypatch):
+    # Whether `__getitem__` is still the library's own is remembered per
+    # class; a subclass overriding another method keeps the fast path, and a
+    # replacement on the class or a base is seen at the next call.
+    class Sub(NestedKeyvane):
+        def update(self, *args, **kwargs):
+            super().update(*args, **kwargs)
+
+    target = {"Sub": Sub, "NestedKeyvane": NestedKeyvane}[patched_class]
+    s = Sub({"a": 1})
+    seen = [(s.get("a"), s.get("b", 0))]
+    monkeypatch.setattr(target, "__getitem__", lambda self, key: "patched", raising=False)
+    seen.append((s.get("a"), s.get("b", 0)))
+    monkeypatch.undo()
+    seen.append((s.get("a"), s.get("b", 0)))
+    assert seen == [(1, 0), ("patched", "patched"), (1, 0)]
+
+
+@pytest.mark.parametrize("limit", [1000, 10**6])
+def test_deep_dotted_key_ends_in_recursion_error(run_isolated, limit):
+    # With the Python limit raised far, the C recursion limit still stops
+    # the library's own nesting before the C stack runs out.
+    result = run_isolated(f"""
+        import sys
+        sys.setrecursionlimit({limit})
         from morvath.datastructures.keyvane import NestedKeyvane
         n = NestedKeyvane()
         try:
@@ -604,3 +628,105 @@ def test_failing_calls_and_generators_do_not_leak(assert_no_leak):
         iter(Fadeline(THINGS)).close()
 
     assert_no_leak(exercise)
+
+
+class TestClassCall:
+    """Library classes are built straight from the call's arguments while
+    `__new__` and `__init__` are their own; a subclass made in Python (which
+    does not inherit that entry) goes the ordinary way and must agree."""
+
+    @staticmethod
+    def plain_subclass():
+        from morvath.datastructures.branchel import Branchel
+
+        class Plain(Branchel):
+            pass
+
+        return Branchel, Plain
+
+    @pytest.mark.parametrize("args, kwargs", [
+        (("x",), {}), (("x", ["c"]), {}), ((), {"name": "x"}), (("x",), {"children": ["c"]}),
+        ((), {"children": ["c"], "name": "x"}),
+    ])
+    def test_arguments_bind_as_the_ordinary_call_binds_them(self, args, kwargs):
+        Branchel, Plain = self.plain_subclass()
+        direct, general = Branchel(*args, **kwargs), Plain(*args, **kwargs)
+        assert (direct.name, direct.children) == (general.name, general.children)
+        assert type(direct) is Branchel and type(general) is Plain
+        assert type(Keyvane(a=1)) is Keyvane and Keyvane(a=1).a == 1
+        assert NestedKeyvane({"a": {"b": 1}})["a.b"] == 1
+
+    @pytest.mark.parametrize("args, kwargs", [
+        ((), {}), (("x", [], 3), {}), (("x",), {"name": "y"}), (("x",), {"other": 1}),
+        (("x",), {1: 2}),
+    ])
+    def test_binding_errors_and_tracebacks_match(self, args, kwargs):
+        Branchel, Plain = self.plain_subclass()
+        outcomes = []
+        for cls in (Branchel, Plain):
+            with pytest.raises(TypeError) as raised:
+                cls(*args, **kwargs)
+            outcomes.append((str(raised.value), traceback.extract_tb(raised.tb)[-1].name))
+        assert outcomes[0] == outcomes[1]
+
+    def test_replaced_init_and_new_are_called(self, monkeypatch):
+        Branchel, _ = self.plain_subclass()
+        calls = []
+        original_init = Branchel.__init__
+        monkeypatch.setattr(Branchel, "__init__", lambda self, *a: calls.append(a) or original_init(self, "r"))
+        assert Branchel("x").name == "r" and calls == [("x",)]
+        monkeypatch.undo()
+        assert Branchel("x").name == "x" and calls == [("x",)]
+
+    def test_replaced_new_is_called(self, run_isolated):
+        # A class keeps a replaced __new__'s slot even after the deletion, so
+        # this runs in a process of its own.
+        result = run_isolated("""
+            from morvath.datastructures.branchel import Branchel
+            Branchel.__new__ = staticmethod(lambda cls, *a: "not a node")
+            print(Branchel("x"))
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "not a node"
+
+    def test_init_returning_a_value_and_metaclass_call(self, monkeypatch):
+        Branchel, _ = self.plain_subclass()
+        monkeypatch.setattr(Branchel, "__init__", lambda self, name: 1)
+        with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'int'$"):
+            Branchel("x")
+        monkeypatch.undo()
+
+        class Meta(type):
+            def __call__(cls, *args, **kwargs):
+                return ("meta", args, kwargs)
+
+        class Odd(Branchel, metaclass=Meta):
+            pass
+
+        assert Odd("x", children=[]) == ("meta", ("x",), {"children": []})
+
+    def test_many_arguments_and_unlent_stacks(self):
+        Branchel, _ = self.plain_subclass()
+        # Through functools.partial and map the call arrives without a free
+        # slot in front of the arguments; with too many it is refused alike.
+        import functools
+        assert functools.partial(Branchel, "x")(children=["c"]).children == ["c"]
+        assert [b.name for b in map(Branchel, "ab")] == ["a", "b"]
+        with pytest.raises(TypeError, match="takes from 2 to 3 positional arguments but 10 were given|"
+                                            "at most 3 positional arguments"):
+            Branchel(*range(9))
+
+    def test_failing_construction_does_not_leak(self, assert_no_leak):
+        Branchel, _ = self.plain_subclass()
+
+        def exercise():
+            for call in (lambda: Branchel(), lambda: Branchel("x", bad=1), lambda: Branchel(*range(12))):
+                try:
+                    call()
+                except TypeError:
+                    pass
+            Branchel("x", ["c"], **{})
+            Keyvane(a=1)
+            NestedKeyvane({"a": {"b": 1}})
+
+        assert_no_leak(exercise)

@@ -15,6 +15,7 @@ namespace {
 
 using frame::Call;
 using frame::Ref;
+using frame::resolves_to;
 
 frame::Str s_itertools{"itertools"}, s_chain{"chain"}, s_Mapping{"Mapping"},
     s_MutableMapping{"MutableMapping"}, s_Keyvane{"Keyvane"}, s_init{"__init__"},
@@ -191,12 +192,6 @@ const frame::FunctionSpec keyvane_setstate_spec{
 
 // ---------------------------------------------------------------------------
 // NestedKeyvane: dotted keys
-
-// True when the first `name` in the MRO of `cls` is `entry`.
-bool resolves_to(PyTypeObject* cls, PyObject* name, PyObject* entry) {
-    Ref found = frame::class_lookup(cls, name);
-    return found && found.get() == entry;
-}
 
 // True when `super().<name>` inside the frame function `function`, for an
 // instance of `cls`, reaches the class `target` (which defines it).

@@ -1,6 +1,11 @@
 #include "klass.hpp"
 
+#include <iterator>
+#include <string_view>
+
+#include "lookup.hpp"
 #include "module.hpp"
+#include "names.hpp"
 
 namespace frame {
 
@@ -32,6 +37,141 @@ PyObject* choose_metaclass(PyObject* bases) noexcept {
     return reinterpret_cast<PyObject*>(winner);
 }
 
+Str s_init{"__init__"};
+
+// The library's own `__init__` functions, one per class the builder made
+// that has one (its own or inherited from another library class). Classes
+// live as long as their module, so a handful of entries is all there is.
+struct OwnInit {
+    PyTypeObject* cls;
+    PyObject* init;  // owned
+};
+std::vector<OwnInit>* g_own_inits = nullptr;
+
+PyObject* own_init_of(PyTypeObject* cls) noexcept {
+    if (g_own_inits)
+        for (const OwnInit& entry : *g_own_inits)
+            if (entry.cls == cls) return entry.init;
+    return nullptr;
+}
+
+bool is_own_init(PyObject* candidate) noexcept {
+    if (g_own_inits)
+        for (const OwnInit& entry : *g_own_inits)
+            if (entry.init == candidate) return true;
+    return false;
+}
+
+// Built-in `__new__` slots that ignore their arguments once `__init__` is
+// overridden: calling them with none allocates the same empty instance.
+bool new_ignores_arguments(PyTypeObject* cls) noexcept {
+    return cls->tp_new == PyBaseObject_Type.tp_new || cls->tp_new == PyDict_Type.tp_new ||
+           cls->tp_new == PyList_Type.tp_new;
+}
+
+// `cls(*args, **kwargs)` as the metaclass's __call__ takes it, from an
+// argument tuple and a dict built from the vectorcall arguments.
+PyObject* call_in_general(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref keywords;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                return nullptr;
+    }
+    ternaryfunc call = Py_TYPE(cls)->tp_call;
+    if (!call) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(cls)->tp_name);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = call(cls, tuple.get(), keywords.get());
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// `init(obj, *args, **kwargs)` from the vectorcall arguments, with `obj` in
+// the free slot in front of them when the caller lent one.
+PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+        PyObject** slot = const_cast<PyObject**>(args) - 1;
+        PyObject* lent = *slot;
+        *slot = obj;
+        PyObject* result = PyObject_Vectorcall(init, slot, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+        *slot = lent;
+        return result;
+    }
+    PyObject* small[9];
+    if (total + 1 > static_cast<Py_ssize_t>(std::size(small))) {
+        Ref bound = Ref::steal(PyMethod_New(init, obj));
+        return bound ? PyObject_Vectorcall(bound.get(), args, nargsf, kwnames) : nullptr;
+    }
+    small[0] = obj;
+    for (Py_ssize_t i = 0; i < total; ++i) small[i + 1] = args[i];
+    return PyObject_Vectorcall(init, small, nargs + 1, kwnames);
+}
+
+// The vectorcall entry of the library's classes. While the metaclass call
+// is type's own, `__new__` is a built-in one that ignores its arguments and
+// `__init__` still resolves to the library's function, the instance is
+// allocated and initialised straight from the vectorcall arguments, as
+// type.__call__ would do it through an argument tuple; otherwise the call
+// goes the ordinary way. The entry is not inherited: subclasses made in
+// Python take the ordinary way.
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* cls = reinterpret_cast<PyTypeObject*>(callable);
+    PyObject* init = own_init_of(cls);
+    if (!init || Py_TYPE(cls)->tp_call != PyType_Type.tp_call || !new_ignores_arguments(cls) ||
+        !resolves_to(cls, s_init, init))
+        return call_in_general(callable, args, nargsf, kwnames);
+    Ref none_given = Ref::steal(PyTuple_New(0));
+    if (!none_given) return nullptr;
+    Ref obj = Ref::steal(cls->tp_new(cls, none_given.get(), nullptr));
+    if (!obj || !PyObject_TypeCheck(obj.get(), cls)) return obj.release();
+    Ref result = Ref::steal(call_init(init, obj.get(), args, nargsf, kwnames));
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return obj.release();
+}
+
+// Gives `cls` the direct construction when its `__init__` is the library's
+// own (its own entry or inherited from another library class).
+int install_construction(PyObject* cls, PyObject* own_init) noexcept {
+    if (!PyType_Check(cls) || !(reinterpret_cast<PyTypeObject*>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return 0;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Ref found = class_lookup(type, s_init);
+    if (!found || (found.get() != own_init && !is_own_init(found.get()))) return 0;
+    try {
+        if (!g_own_inits) g_own_inits = new std::vector<OwnInit>();
+        for (OwnInit& entry : *g_own_inits)
+            if (entry.cls == type) {
+                Py_SETREF(entry.init, found.release());
+                type->tp_vectorcall = construct;
+                return 0;
+            }
+        g_own_inits->push_back({type, found.get()});
+        found.release();
+    } catch (...) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    type->tp_vectorcall = construct;
+    return 0;
+}
+
 }  // namespace
 
 ClassBuilder& ClassBuilder::base(Ref base) noexcept {
@@ -56,6 +196,12 @@ ClassBuilder& ClassBuilder::add(const char* name, Ref value) noexcept {
         failed_ = true;
     }
     return *this;
+}
+
+PyObject* ClassBuilder::own_entry(const char* name) const noexcept {
+    for (const auto& [entry, value] : entries_)
+        if (std::string_view(entry) == name) return value.get();
+    return nullptr;
 }
 
 PyObject* ClassBuilder::class_cell() noexcept {
@@ -137,6 +283,7 @@ Ref ClassBuilder::create() noexcept {
     PyObject* factory = override_meta ? override_meta.get() : metaclass;
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(factory, name.get(), bases.get(), ns.get(), nullptr));
     if (cls && cell_ && !PyCell_GET(cell_.get()) && PyCell_Set(cell_.get(), cls.get()) < 0) return {};
+    if (cls && install_construction(cls.get(), own_entry("__init__")) < 0) return {};
     return cls;
 }
 

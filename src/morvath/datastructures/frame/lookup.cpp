@@ -52,29 +52,63 @@ bool walk_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObj
     return false;
 }
 
-// Answers of walk_reaches, kept under the version tag of `type`. The
-// interpreter gives a type a new tag whenever its MRO or the dictionary of
-// any class in it changes (a class that has a tag has tagged bases, and a
-// change resets the tags of all its subclasses), and never reuses a tag; so
-// an answer recorded under the current tag still holds. Each entry owns its
-// name, so that no other string can take the name's address.
-struct Reach {
-    PyTypeObject* type = nullptr;
-    PyObject* klass = nullptr;
-    PyObject* name = nullptr;
-    PyTypeObject* target = nullptr;
-    unsigned int tag = 0;
-    bool reaches = false;
+// Yes/no answers about a type, kept under its version tag. The interpreter
+// gives a type a new tag whenever its MRO or the dictionary of any class in
+// it changes (a class that has a tag has tagged bases, and a change resets
+// the tags of all its subclasses), and never reuses a tag; so an answer
+// recorded under the current tag still holds. The table is direct-mapped:
+// a colliding question evicts the older answer. Each entry owns its name,
+// so that no other string can take the name's address; the other two keys
+// are only compared (while the answer holds, the class dictionaries keep
+// whatever they hold alive).
+template <size_t Slots>
+class TaggedAnswers {
+public:
+    template <typename Compute>
+    bool answer(PyTypeObject* type, PyObject* name, const void* first, const void* second,
+                Compute compute) noexcept {
+        if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type))
+            return compute();  // out of tags: nothing can be kept
+        const unsigned int tag = type->tp_version_tag;
+        Entry& entry = slot(type, name, first, second);
+        if (entry.tag == tag && entry.type == type && entry.name == name && entry.first == first &&
+            entry.second == second)
+            return entry.value;
+        const bool value = compute();
+        // The lookups run no Python code that could retag the type, but an
+        // answer computed across a retag must not be kept under the old tag.
+        if (type->tp_version_tag == tag) {
+            Py_XSETREF(entry.name, Py_NewRef(name));
+            entry.type = type;
+            entry.first = first;
+            entry.second = second;
+            entry.tag = tag;
+            entry.value = value;
+        }
+        return value;
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        PyObject* name = nullptr;
+        const void* first = nullptr;
+        const void* second = nullptr;
+        unsigned int tag = 0;
+        bool value = false;
+    };
+
+    Entry& slot(PyTypeObject* type, PyObject* name, const void* first, const void* second) noexcept {
+        const auto bits = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
+        const uintptr_t mixed = bits(type) ^ (bits(name) >> 3) ^ (bits(first) >> 5) ^ (bits(second) >> 7);
+        return entries_[(mixed >> 4) % Slots];
+    }
+
+    Entry entries_[Slots];
 };
 
-constexpr size_t kReachSlots = 64;
-Reach g_reaches[kReachSlots];
-
-Reach& reach_slot(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
-    const auto bits = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
-    const uintptr_t mixed = bits(type) ^ (bits(klass) >> 3) ^ (bits(name) >> 5) ^ (bits(target) >> 7);
-    return g_reaches[(mixed >> 4) % kReachSlots];
-}
+TaggedAnswers<64> g_reaches;
+TaggedAnswers<256> g_resolves;
 
 }  // namespace
 
@@ -83,24 +117,29 @@ Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
     return mro ? first_entry(mro.get(), 0, name) : Ref();
 }
 
-bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
-    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type))
-        return walk_reaches(type, klass, name, target);  // out of tags: nothing can be kept
-    Reach& slot = reach_slot(type, klass, name, target);
-    if (slot.tag == type->tp_version_tag && slot.type == type && slot.klass == klass &&
-        slot.name == name && slot.target == target)
-        return slot.reaches;
-    const bool reaches = walk_reaches(type, klass, name, target);
-    // The walk ran no Python code that could retag the type, but check anyway.
-    if (type->tp_version_tag != 0) {
-        Py_XSETREF(slot.name, Py_NewRef(name));
-        slot.type = type;
-        slot.klass = klass;
-        slot.target = target;
-        slot.tag = type->tp_version_tag;
-        slot.reaches = reaches;
+bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
+    if (!expected) return false;
+    return g_resolves.answer(type, name, expected, nullptr, [&]() noexcept {
+        Ref found = class_lookup(type, name);
+        return found.get() == expected;
+    });
+}
+
+bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin) noexcept {
+    Ref dict = Ref::steal(PyType_GetDict(builtin));
+    PyObject* found = nullptr;
+    if (!dict || PyDict_GetItemRef(dict.get(), name, &found) <= 0) {
+        PyErr_Clear();
+        return false;
     }
-    return reaches;
+    // A built-in type's dictionary never changes, so its entry outlives the answer.
+    Ref own = Ref::steal(found);
+    return resolves_to(type, name, own.get());
+}
+
+bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
+    return g_reaches.answer(type, name, klass, target,
+                            [&]() noexcept { return walk_reaches(type, klass, name, target); });
 }
 
 bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObject* target) noexcept {

@@ -17,6 +17,28 @@ class Call;
 // (descriptors not applied); null without an exception when none does.
 Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept;
 
+// The guard of every fast path that stands in for a method: true when the
+// first class in the MRO of `type` whose dictionary defines `name` holds
+// exactly `expected` (identity, descriptors not applied). `expected` is the
+// library's own function object (FunctionSpec::object) or a built-in type's
+// own dictionary entry (see `inherits_builtin`). An instance attribute of
+// the same name is not looked at: special methods are found on the type.
+// A null `expected` (say, a function not created) is never resolved to.
+//
+// The answer is cached per (type, name, expected) under the version tag of
+// `type`, which the interpreter renews whenever the MRO or the dictionary of
+// any class in it changes; so a subclass that overrides one method keeps
+// the cached answers for every method it does not override, and a class
+// attribute replaced at run time is seen at the next call. Never fails: an
+// error during the lookup is cleared and answered "no" (take the general
+// path, which raises it again if it is real).
+bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept;
+
+// True when `name` on `type` still resolves to the entry that the built-in
+// `builtin` defines itself (its slot wrapper or method descriptor), i.e. no
+// class in between overrides it. False when `builtin` does not define it.
+bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin) noexcept;
+
 // True when `super(klass, obj).<name>`, for an instance of `type`, resolves
 // to the attribute that the built-in `target` defines.
 bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept;

@@ -1,12 +1,15 @@
 // A guard for every level of recursion that runs through C++ code.
 //
-// It counts the library's own nesting against the interpreter's recursion
-// limit (sys.getrecursionlimit()), as calls of Python functions count, and
-// also enters the interpreter's C recursion check. Deep or cyclic input thus
-// ends in RecursionError at the depth a Python implementation would reach,
-// long before the C stack runs out, also in builds with large frames.
+// Each level counts as one call of a Python function does: against the
+// interpreter's recursion limit (sys.getrecursionlimit(), shared with the
+// Python frames around it) and against its C recursion limit (which guards
+// the C stack, also when the Python limit is raised far). Deep or cyclic
+// input thus ends in RecursionError at the depth a Python implementation
+// would reach, long before the C stack runs out.
 //
-// Every function call passes through a guard, so the counting is inline.
+// Every function call passes through a guard, so it is inline and reads the
+// thread state once: both counters live in it, and the interpreter keeps
+// them current when the limit changes.
 #pragma once
 
 #include "ref.hpp"
@@ -14,37 +17,33 @@
 namespace frame {
 
 namespace detail {
-// initial-exec: one static TLS slot, read without a call into the dynamic
-// loader on every function call (the general model costs a __tls_get_addr).
-[[gnu::tls_model("initial-exec")]] extern thread_local int g_depth;
 void raise_depth_exceeded(const char* where) noexcept;
 }  // namespace detail
 
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) noexcept {
-        // The limit is at least 1: the outermost level need not read it.
-        if (detail::g_depth > 0 && detail::g_depth >= Py_GetRecursionLimit()) {
+    explicit RecursionGuard(const char* where) noexcept : state_(PyThreadState_GetUnchecked()) {
+        if (state_->py_recursion_remaining <= 0 || state_->c_recursion_remaining <= 0) {
+            state_ = nullptr;
             detail::raise_depth_exceeded(where);
             return;
         }
-        if (Py_EnterRecursiveCall(where)) return;
-        ++detail::g_depth;
-        entered_ = true;
+        --state_->py_recursion_remaining;
+        --state_->c_recursion_remaining;
     }
     ~RecursionGuard() {
-        if (!entered_) return;
-        --detail::g_depth;
-        Py_LeaveRecursiveCall();
+        if (!state_) return;
+        ++state_->py_recursion_remaining;
+        ++state_->c_recursion_remaining;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 
     // True when the limit was hit; RecursionError is then set.
-    bool failed() const noexcept { return !entered_; }
+    bool failed() const noexcept { return !state_; }
 
 private:
-    bool entered_ = false;
+    PyThreadState* state_;
 };
 
 }  // namespace frame
