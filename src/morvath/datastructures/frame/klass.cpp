@@ -144,6 +144,7 @@ int install_construction(PyObject* cls) noexcept {
     if (!PyType_Check(cls) || !(reinterpret_cast<PyTypeObject*>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return 0;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (Py_TYPE(type)->tp_call != PyType_Type.tp_call || !new_ignores_arguments(type)) return 0;
     Ref found = class_lookup(type, s_init);
     if (!found || !PyFunction_Check(found.get())) return 0;
     try {
