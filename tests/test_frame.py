@@ -678,6 +678,16 @@ class TestClassCall:
         monkeypatch.undo()
         assert Branchel("x").name == "x" and calls == [("x",)]
 
+    def test_inherited_init_follows_its_base(self, monkeypatch):
+        # Configuration inherits NestedKeyvane.__init__: a replacement on the
+        # base is seen by the subclass's direct construction too.
+        from morvath.datastructures.configuration import Configuration
+        assert Configuration({"a": {"b": 1}})["a.b"] == 1
+        monkeypatch.setattr(NestedKeyvane, "__init__", lambda self, *a, **k: dict.__setitem__(self, "r", a))
+        assert dict(Configuration({"a": 1})) == {"r": ({"a": 1},)}
+        monkeypatch.undo()
+        assert dict(Configuration({"a": 1})) == {"a": 1}
+
     def test_replaced_new_is_called(self, run_isolated):
         # A class keeps a replaced __new__'s slot even after the deletion, so
         # this runs in a process of its own.

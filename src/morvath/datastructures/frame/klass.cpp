@@ -1,7 +1,6 @@
 #include "klass.hpp"
 
 #include <iterator>
-#include <string_view>
 
 #include "lookup.hpp"
 #include "module.hpp"
@@ -39,9 +38,8 @@ PyObject* choose_metaclass(PyObject* bases) noexcept {
 
 Str s_init{"__init__"};
 
-// The library's own `__init__` functions, one per class the builder made
-// that has one (its own or inherited from another library class). Classes
-// live as long as their module, so a handful of entries is all there is.
+// The `__init__` each class the builder made resolved to when it was made.
+// Classes live as long as their module, so a handful of entries is all there is.
 struct OwnInit {
     PyTypeObject* cls;
     PyObject* init;  // owned
@@ -53,13 +51,6 @@ PyObject* own_init_of(PyTypeObject* cls) noexcept {
         for (const OwnInit& entry : *g_own_inits)
             if (entry.cls == cls) return entry.init;
     return nullptr;
-}
-
-bool is_own_init(PyObject* candidate) noexcept {
-    if (g_own_inits)
-        for (const OwnInit& entry : *g_own_inits)
-            if (entry.init == candidate) return true;
-    return false;
 }
 
 // Built-in `__new__` slots that ignore their arguments once `__init__` is
@@ -121,10 +112,10 @@ PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t
 
 // The vectorcall entry of the library's classes. While the metaclass call
 // is type's own, `__new__` is a built-in one that ignores its arguments and
-// `__init__` still resolves to the library's function, the instance is
-// allocated and initialised straight from the vectorcall arguments, as
-// type.__call__ would do it through an argument tuple; otherwise the call
-// goes the ordinary way. The entry is not inherited: subclasses made in
+// `__init__` still resolves to the function it resolved to when the class
+// was made, the instance is allocated and initialised straight from the
+// vectorcall arguments, as type.__call__ would do it through an argument
+// tuple; otherwise the call goes the ordinary way. The entry is not inherited: subclasses made in
 // Python take the ordinary way.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* cls = reinterpret_cast<PyTypeObject*>(callable);
@@ -146,24 +137,23 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     return obj.release();
 }
 
-// Gives `cls` the direct construction when its `__init__` is the library's
-// own (its own entry or inherited from another library class).
-int install_construction(PyObject* cls, PyObject* own_init) noexcept {
+// Gives `cls` the direct construction when its `__init__` is a plain
+// function (the module's own or one it inherits): calling that function
+// with the new instance first is what type.__call__ does with it.
+int install_construction(PyObject* cls) noexcept {
     if (!PyType_Check(cls) || !(reinterpret_cast<PyTypeObject*>(cls)->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return 0;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (Py_TYPE(type)->tp_call != PyType_Type.tp_call || !new_ignores_arguments(type)) return 0;
     Ref found = class_lookup(type, s_init);
-    if (!found || (found.get() != own_init && !is_own_init(found.get()))) return 0;
+    if (!found || !PyFunction_Check(found.get())) return 0;
     try {
         if (!g_own_inits) g_own_inits = new std::vector<OwnInit>();
+        OwnInit* slot = nullptr;
         for (OwnInit& entry : *g_own_inits)
-            if (entry.cls == type) {
-                Py_SETREF(entry.init, found.release());
-                type->tp_vectorcall = construct;
-                return 0;
-            }
-        g_own_inits->push_back({type, found.get()});
-        found.release();
+            if (entry.cls == type) slot = &entry;
+        if (!slot) slot = &g_own_inits->emplace_back(OwnInit{type, nullptr});
+        Py_XSETREF(slot->init, found.release());
     } catch (...) {
         PyErr_NoMemory();
         return -1;
@@ -196,12 +186,6 @@ ClassBuilder& ClassBuilder::add(const char* name, Ref value) noexcept {
         failed_ = true;
     }
     return *this;
-}
-
-PyObject* ClassBuilder::own_entry(const char* name) const noexcept {
-    for (const auto& [entry, value] : entries_)
-        if (std::string_view(entry) == name) return value.get();
-    return nullptr;
 }
 
 PyObject* ClassBuilder::class_cell() noexcept {
@@ -283,7 +267,7 @@ Ref ClassBuilder::create() noexcept {
     PyObject* factory = override_meta ? override_meta.get() : metaclass;
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(factory, name.get(), bases.get(), ns.get(), nullptr));
     if (cls && cell_ && !PyCell_GET(cell_.get()) && PyCell_Set(cell_.get(), cls.get()) < 0) return {};
-    if (cls && install_construction(cls.get(), own_entry("__init__")) < 0) return {};
+    if (cls && install_construction(cls.get()) < 0) return {};
     return cls;
 }
 

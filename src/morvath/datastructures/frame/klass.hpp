@@ -56,7 +56,6 @@ private:
 
     ClassBuilder& add(const char* name, Ref value) noexcept;
     PyObject* class_cell() noexcept;
-    PyObject* own_entry(const char* name) const noexcept;
     Ref resolve_bases(PyObject* bases, bool& replaced) noexcept;
     Ref prepare_namespace(PyObject* metaclass, PyObject* name, PyObject* bases) noexcept;
 
