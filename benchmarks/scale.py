@@ -2,11 +2,12 @@
 
     .venv/bin/python benchmarks/scale.py [--sizes 100 10000 1000000] [-k TEXT]
 
-Each operation runs once per size in a fresh interpreter, so that no earlier
-measurement leaves memory behind. The child builds its input first, then reads
-its peak resident size, runs the operation once, and reads the peak again: the
-difference is the peak memory the operation itself added. Time is process CPU
-time. A linear operation keeps time and memory per leaf flat across sizes.
+Each operation is measured per size in a fresh interpreter, so that no earlier
+measurement leaves memory behind. The child builds its input first, then runs
+the operation once timed in process CPU time, and once more under tracemalloc
+(started only then, so the input is not counted): the peak it reports is the
+memory the operation itself needed at most, result included. A linear
+operation keeps time and memory per leaf flat across sizes.
 """
 import argparse
 import json
@@ -30,7 +31,7 @@ OPERATIONS = {
 
 # Runs in the child: `n` leaves, then one timed call of the operation.
 CHILD = """
-import gc, resource, time
+import gc, time, tracemalloc
 
 def settings_tree(leaves):
     # sections of 100 leaves: nine options of ten values and a list of five hosts
@@ -53,21 +54,26 @@ def branchel_tree(cls, leaves):
         nodes = [cls(f"level{level}", nodes[i:i + 10]) for i in range(0, len(nodes), 10)]
     return nodes[0]
 
-n = {n}
-{setup}
+n = @LEAVES@
+@SETUP@
 gc.collect()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 start = time.process_time()
-result = {stmt}
+result = @STMT@
 elapsed = time.process_time() - start
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({{"seconds": elapsed, "peak_kib": after - before}}))
+del result
+gc.collect()
+tracemalloc.start()
+result = @STMT@
+peak = tracemalloc.get_traced_memory()[1]
+tracemalloc.stop()
+print(json.dumps({"seconds": elapsed, "peak_bytes": peak}))
 """
 
 
 def measure(name: str, leaves: int) -> dict:
     setup, stmt = OPERATIONS[name]
-    code = "import json\n" + CHILD.format(n=leaves, setup=setup, stmt=stmt)
+    code = ("import json\n" + CHILD).replace("@LEAVES@", str(leaves)).replace("@SETUP@", setup)
+    code = code.replace("@STMT@", stmt)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -77,7 +83,7 @@ def main() -> None:
     parser.add_argument("--sizes", type=int, nargs="+", default=[100, 10_000, 1_000_000])
     parser.add_argument("-k", dest="pattern", default="", help="only operations with this text")
     args = parser.parse_args()
-    print("| operation | leaves | time per leaf | peak memory added per leaf |")
+    print("| operation | leaves | time per leaf | peak memory per leaf (tracemalloc) |")
     print("|---|---|---|---|", flush=True)
     for name in OPERATIONS:
         if args.pattern not in name:
@@ -85,7 +91,7 @@ def main() -> None:
         for leaves in args.sizes:
             result = measure(name, leaves)
             print(f"| {name} | {leaves:,} | {result['seconds'] / leaves * 1e9:.0f} ns | "
-                  f"{result['peak_kib'] * 1024 / leaves:.0f} B |", flush=True)
+                  f"{result['peak_bytes'] / leaves:.0f} B |", flush=True)
 
 
 if __name__ == "__main__":
