@@ -436,6 +436,7 @@ class TestReconstruct:
         ("MutableMapping", None, "name 'MutableMapping' is not defined"),
         ("IndexMarker", None, "name 'IndexMarker' is not defined"),
         ("IndexMarker", str, "'str' object has no attribute 'type_'"),
+        ("IndexMarker", object, "'str' object has no attribute 'type_'"),
     ])
     def test_globals_rebound_during_a_call_take_effect_at_once(self, monkeypatch, name, value, error):
         monkeypatch.setattr(pathrell_module, name, getattr(pathrell_module, name))

@@ -358,9 +358,9 @@ int is_marker(PyObject* obj) noexcept {
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker.get());
         if (Py_TYPE(obj) == cls) return 1;
         // A class of exact type `type` has no instance check of its own, and
-        // a plain str or int reports its own class.
+        // a plain str or int reports its own class, whose only base is object.
         if (PyType_CheckExact(marker.get()) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
-            return PyType_IsSubtype(Py_TYPE(obj), cls);
+            return cls == &PyBaseObject_Type;
     }
     return isinstance_of(obj, marker.get());
 }
