@@ -1,11 +1,11 @@
-"""fadeline against a plain list and against the same class written in Python.
+"""fadeline against the same class written in Python and a plain list of the items.
 
-    .venv/bin/python benchmarks/bench_fadeline.py --fast
+    .venv/bin/python benchmarks/bench_fadeline.py [--fast]
 """
 import collections
 import weakref
 
-import pyperf
+from harness import Case, Contender, main
 
 from morvath.datastructures.fadeline import Fadeline
 
@@ -42,6 +42,9 @@ class PyFadeline(collections.UserList):
         sort_key = (lambda x: x()) if key is None else (lambda x: key(x()))
         super().sort(key=sort_key, reverse=reverse)
 
+    def __repr__(self):
+        return "Fadeline([" + ", ".join(repr(i) for i in self) + "])"
+
 
 class Node:
     def __init__(self, value):
@@ -61,22 +64,30 @@ def build_and_drop(cls, count):
     return fl
 
 
-def main():
-    runner = pyperf.Runner()
-    runner.bench_func("build 1000 [list]", list, NODES)
-    for label, cls in (("python", PyFadeline), ("fadeline", Fadeline)):
-        fl = cls(NODES)
-        names = {"fl": fl, "node": Node(-1), "first": NODES[0], "list": list}
-        runner.bench_func(f"build 1000 [{label}]", cls, NODES)
-        runner.bench_func(f"build 1000 and let them die [{label}]", build_and_drop, cls, 1000)
-        runner.timeit(f"iterate 1000 [{label}]", stmt="list(fl)", globals=names)
-        runner.timeit(f"read by index [{label}]", stmt="fl[500]", globals=names)
-        runner.timeit(f"index of the first [{label}]", stmt="fl.index(first)", globals=names)
-        runner.timeit(f"slice of 100 [{label}]", stmt="fl[100:200]", globals=names)
-        runner.timeit(f"append and remove [{label}]", stmt="fl.append(node); fl.remove(node)",
-                      globals=names)
-        runner.timeit(f"sort 1000 [{label}]", stmt="fl.sort()", globals=names)
+def cases():
+    cases = []
+    kinds = {"ours": Fadeline, "python": PyFadeline, "limit": list}   # in Case's order
+    statements = [
+        ("build 1000", "cls(nodes)"),
+        ("build 1000 and let them die", "build_and_drop(cls, 1000)"),
+        ("iterate 1000", "list(fl)"),
+        ("read by index", "fl[500]"),
+        ("index of the first", "fl.index(first)"),
+        ("slice of 100", "fl[100:200]"),
+        ("append and remove", "fl.append(node); fl.remove(node)"),
+        ("sort 1000", "fl.sort()"),
+        ("repr of 100", "repr(small)"),
+    ]
+
+    def names(cls):
+        return {"cls": cls, "fl": cls(NODES), "nodes": NODES, "node": Node(-1),
+                "first": NODES[0], "build_and_drop": build_and_drop, "small": cls(NODES[:100])}
+
+    contexts = {label: names(cls) for label, cls in kinds.items()}
+    for name, stmt in statements:
+        cases.append(Case(name, *(Contender(stmt, contexts[label]) for label in kinds)))
+    return cases
 
 
 if __name__ == "__main__":
-    main()
+    main(cases)

@@ -1,14 +1,16 @@
 """pathrell against the same class written in Python and a plain recursive walk.
 
-    .venv/bin/python benchmarks/bench_pathrell.py --fast
+    .venv/bin/python benchmarks/bench_pathrell.py [--fast]
 
-Each benchmark flattens or rebuilds a settings-like tree with 100,000 leaves
-(dictionaries three levels deep, some lists of small records).
+Each case flattens or rebuilds a settings-like tree with 10,000 leaves
+(dictionaries three levels deep, some lists of small records). The limit is
+the plain walk over nested dicts that keeps lists as values: the least work
+a flattening or rebuilding can do in Python.
 """
 from collections import namedtuple
 from collections.abc import MutableMapping
 
-import pyperf
+from harness import Case, Contender, main
 
 from morvath.datastructures.pathrell import Pathrell
 
@@ -106,9 +108,10 @@ def unwalk(pairs):
     return ret
 
 
-def settings_tree():
+def settings_tree(sections):
+    """A tree of 100 leaves per section."""
     tree = {}
-    for s in range(1000):
+    for s in range(sections):
         section = tree[f"service{s}"] = {}
         for o in range(9):
             section[f"option{o}"] = {"value": o, "default": None, "help": "text",
@@ -118,22 +121,20 @@ def settings_tree():
     return tree
 
 
-TREE = settings_tree()
-FLAT = Pathrell(TREE)
-PY_FLAT = PyPathrell(TREE)
-PAIRS = list(walk(TREE))
-
-
-def main():
-    runner = pyperf.Runner()
-    runner.metadata["description"] = "flatten and rebuild a tree with 100,000 leaves"
-    runner.bench_func("flatten: Pathrell", Pathrell, TREE)
-    runner.bench_func("flatten: same class in Python", PyPathrell, TREE)
-    runner.bench_func("flatten: plain recursive walk", lambda: list(walk(TREE)))
-    runner.bench_func("rebuild: Pathrell.reconstruct", FLAT.reconstruct)
-    runner.bench_func("rebuild: same class in Python", PY_FLAT.reconstruct)
-    runner.bench_func("rebuild: plain setdefault loop", unwalk, PAIRS)
+def cases():
+    tree = settings_tree(100)
+    names = {"tree": tree, "Pathrell": Pathrell, "PyPathrell": PyPathrell, "walk": walk,
+             "unwalk": unwalk, "flat": Pathrell(tree), "py_flat": PyPathrell(tree),
+             "pairs": list(walk(tree))}
+    return [
+        Case("Pathrell(10,000 leaves)", Contender("Pathrell(tree)", names),
+             Contender("PyPathrell(tree)", names), Contender("list(walk(tree))", names),
+             goal_python=6),
+        Case("reconstruct 10,000 leaves", Contender("flat.reconstruct()", names),
+             Contender("py_flat.reconstruct()", names), Contender("unwalk(pairs)", names),
+             goal_python=12),
+    ]
 
 
 if __name__ == "__main__":
-    main()
+    main(cases)

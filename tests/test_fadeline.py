@@ -193,6 +193,23 @@ def test_pop_by_position_or_by_equal_item(items):
         fl.pop()
 
 
+@pytest.mark.parametrize("form, shown", [(repr, "Fleeting(value={})"), (str, "<{}>")])
+@pytest.mark.parametrize("fleeting", [{0}, {1}, {0, 1, 2}, {3}])
+def test_string_forms_show_items_that_let_go_of_themselves(form, shown, fleeting, unraisable):
+    class Fleeting(Item):                   # drops its last reference while it is shown
+        def __repr__(self):
+            pool.pop(self.value if self.value in fleeting else None, None)
+            return f"Fleeting(value={self.value})"
+        def __str__(self):
+            pool.pop(self.value if self.value in fleeting else None, None)
+            return f"<{self.value}>"
+    pool = {i: Fleeting(i) for i in range(4)}
+    fl = Fadeline(pool.values())
+    text = form(fl)
+    assert text == "Fadeline([" + ", ".join(shown.format(i) for i in range(4)) + "])"
+    assert [i.value for i in fl] == sorted(set(range(4)) - fleeting) and unraisable == []
+
+
 def test_deaths_in_the_middle_of_operations(items, unraisable):
     fl = Fadeline(Item(i) for i in range(3))      # held until stored, then gone
     fl.extend(Item(i) for i in range(3))

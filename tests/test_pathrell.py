@@ -419,6 +419,57 @@ class TestReconstruct:
         assert str(info.value) == f"local variable '{name}' referenced before assignment"
         assert flat == before
 
+    class RebindingPath:
+        """A path that rebinds a module global while reconstruct reads it."""
+        def __init__(self, keys, name, value):
+            self.keys, self.name, self.value = keys, name, value
+
+        def __iter__(self):
+            if self.value is None:
+                delattr(pathrell_module, self.name)
+            else:
+                setattr(pathrell_module, self.name, self.value)
+            return iter(self.keys)
+
+    @pytest.mark.parametrize("name, value, error", [
+        ("MutableMapping", tuple, "dictionary update sequence element #0 has length 1"),
+        ("MutableMapping", None, "name 'MutableMapping' is not defined"),
+        ("IndexMarker", None, "name 'IndexMarker' is not defined"),
+        ("IndexMarker", str, "'str' object has no attribute 'type_'"),
+        ("IndexMarker", object, "'str' object has no attribute 'type_'"),
+    ])
+    def test_globals_rebound_during_a_call_take_effect_at_once(self, monkeypatch, name, value, error):
+        monkeypatch.setattr(pathrell_module, name, getattr(pathrell_module, name))
+        pairs = [(("a", "b"), 1), (self.RebindingPath(("c", "d"), name, value), 2)]
+        with pytest.raises((TypeError, ValueError, NameError, AttributeError), match=error):
+            Pathrell(pairs).reconstruct()
+
+    def test_globals_found_in_builtins_and_rebound_between_calls(self, monkeypatch):
+        import builtins
+        flat = Pathrell({"a": [{"b": 1}], "c": {"d": 2}})
+        assert flat.reconstruct() == {"a": [{"b": 1}], "c": {"d": 2}}
+        monkeypatch.delattr(pathrell_module, "IndexMarker")
+        monkeypatch.setattr(builtins, "IndexMarker", IndexMarker, raising=False)
+        assert flat.reconstruct() == {"a": [{"b": 1}], "c": {"d": 2}}
+        monkeypatch.setattr(builtins, "IndexMarker", str)   # markers are keys now
+        with pytest.raises(AttributeError, match="type_"):
+            flat.reconstruct()
+        monkeypatch.setattr(pathrell_module, "MutableMapping", collections.abc.Sequence)
+        monkeypatch.setattr(builtins, "IndexMarker", IndexMarker)
+        with pytest.raises(ValueError, match="update sequence"):   # no dict is a mapping now
+            flat.reconstruct()
+
+    class Key(str):
+        pass
+
+    @pytest.mark.parametrize("key", [str, Key, lambda k: (k,)], ids=["str", "str-subclass", "tuple"])
+    @pytest.mark.parametrize("top", [dict, collections.UserDict], ids=["dict", "UserDict"])
+    def test_keys_and_levels_of_any_kind_rebuild_alike(self, key, top):
+        data = {key("a"): [{key("b"): 1}, {key("c"): (2, 3)}], key("d"): {key("e"): {key("f"): 4}}}
+        flat = Pathrell([((key("z"),), top())] + list(Pathrell(data)))
+        flat.append(((key("z"), key("y")), 5))
+        assert flat.reconstruct() == {key("z"): top({key("y"): 5}), **data}
+
     def test_errors_pass_out_unchanged(self):
         for item in [(("a",), 1, 2), tuple.__new__(DictItem, (("a",), 1, 2))]:
             with pytest.raises(ValueError, match="too many values"):

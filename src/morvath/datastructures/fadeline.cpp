@@ -594,11 +594,19 @@ PyObject* fadeline_sort(Call& c) {
 // String forms
 
 // "Fadeline([" + ", ".join(form(i) for i in self) + "])"
+// Every item shown stays referenced until the text is built. An item whose
+// text drops the last reference to itself would otherwise take its entry out
+// through the callback while the iteration is under way, moving the later
+// live entries back past the list iterator so that the text omits them.
+// Holding only the previous item is not enough: its entry still leaves
+// before the iterator's position. The dead entries go once `shown` is freed.
 PyObject* string_form(PyObject* self, PyObject* (*form)(PyObject*)) {
     Ref parts = Ref::steal(PyList_New(0));
-    Ref iterator = parts ? Ref::steal(PyObject_GetIter(self)) : Ref();
+    Ref shown = parts ? Ref::steal(PyList_New(0)) : Ref();
+    Ref iterator = shown ? Ref::steal(PyObject_GetIter(self)) : Ref();
     if (!iterator) return nullptr;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (PyList_Append(shown.get(), item.get()) < 0) return nullptr;
         Ref text = Ref::steal(form(item.get()));
         if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
     }

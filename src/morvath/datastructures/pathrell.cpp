@@ -235,6 +235,56 @@ int kept_mapping_answer(PyObject* obj) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Globals read at every step of a walk
+//
+// `IndexMarker` and `MutableMapping` are looked up for every key of every
+// path. The answer of the last lookup is kept, and a dict watcher on the
+// module globals and the builtins forgets it (by moving the epoch) before any
+// change that could alter it: the name set, rebound or deleted, a key that
+// is not an exact str (it might compare equal to the name), or the whole dict
+// cleared, replaced by a clone or freed. A rebinding at any moment, even by
+// code that a walk runs, is therefore seen by the next lookup, exactly as if
+// each lookup went to the dicts. Without a watcher slot every lookup does.
+
+struct KeptGlobal {
+    frame::Str& name;
+    Ref value;
+    unsigned long epoch;
+};
+KeptGlobal g_kept_marker{s_IndexMarker, Ref(), 0};
+KeptGlobal g_kept_mapping{s_MutableMapping, Ref(), 0};
+unsigned long g_globals_epoch = 1;   // kept values are valid while their epoch is this
+int g_dict_watcher = -1;
+
+int on_globals_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) noexcept {
+    if (!key || !PyUnicode_CheckExact(key) || PyUnicode_Compare(key, s_IndexMarker) == 0 ||
+        PyUnicode_Compare(key, s_MutableMapping) == 0)
+        ++g_globals_epoch;
+    return 0;
+}
+
+// Starts keeping lookups once both dicts are watched; otherwise never keeps.
+void watch_globals() noexcept {
+    if (g_dict_watcher < 0) g_dict_watcher = PyDict_AddWatcher(on_globals_changed);
+    if (g_dict_watcher < 0 || PyDict_Watch(g_dict_watcher, frame::module_globals()) < 0 ||
+        PyDict_Watch(g_dict_watcher, frame::builtins_dict()) < 0) {
+        PyErr_Clear();
+        g_dict_watcher = -1;
+    }
+    ++g_globals_epoch;
+}
+
+Ref kept_global(KeptGlobal& kept) noexcept {
+    if (g_dict_watcher >= 0 && kept.epoch == g_globals_epoch) return kept.value.copy();
+    const unsigned long asked_at = g_globals_epoch;
+    Ref value = frame::global(kept.name);
+    if (!value) return {};
+    kept.value = value.copy();
+    kept.epoch = asked_at;
+    return value;
+}
+
+// ---------------------------------------------------------------------------
 // The builtins, called as the module bound them
 
 Ref call1(PyObject* callable, PyObject* arg) noexcept {
@@ -271,7 +321,7 @@ Ref tuple_of(PyObject* obj) noexcept {
 
 // isinstance(obj, MutableMapping), the class read from the module globals.
 int is_mutable_mapping(PyObject* obj) noexcept {
-    Ref mapping = frame::global(s_MutableMapping);
+    Ref mapping = kept_global(g_kept_mapping);
     if (!mapping) return -1;
     if (mapping.get() == g_mutable_mapping && g_plain_builtins) return kept_mapping_answer(obj);
     return isinstance_of(obj, mapping.get());
@@ -290,7 +340,7 @@ int is_sequence(PyObject* obj) noexcept {
 
 // isinstance(obj, (MutableMapping, list, tuple)).
 int is_container(PyObject* obj) noexcept {
-    Ref mapping = frame::global(s_MutableMapping);
+    Ref mapping = kept_global(g_kept_mapping);
     if (!mapping) return -1;
     if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
         int mapping_answer = kept_mapping_answer(obj);
@@ -302,15 +352,15 @@ int is_container(PyObject* obj) noexcept {
 
 // isinstance(obj, IndexMarker), the class read from the module globals.
 int is_marker(PyObject* obj) noexcept {
-    Ref marker = frame::global(s_IndexMarker);
+    Ref marker = kept_global(g_kept_marker);
     if (!marker) return -1;
     if (g_plain_builtins) {
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker.get());
         if (Py_TYPE(obj) == cls) return 1;
         // A class of exact type `type` has no instance check of its own, and
-        // a plain str or int reports its own class.
+        // a plain str or int reports its own class, whose only base is object.
         if (PyType_CheckExact(marker.get()) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
-            return PyType_IsSubtype(Py_TYPE(obj), cls);
+            return cls == &PyBaseObject_Type;
     }
     return isinstance_of(obj, marker.get());
 }
@@ -1087,15 +1137,19 @@ private:
         return 0;
     }
 
+    static bool releases_quietly(const Ref& variable) noexcept {
+        return !variable || Py_REFCNT(variable.get()) > 1;
+    }
+
     int key_step() noexcept {
         PyObject* key = k_.get();
+        Ref kept, stored;
         c_.at(172);
         int mapping = is_mutable_mapping(ptr_.get());
         if (mapping < 0) return -1;
         if (mapping) {
             c_.at(173);
             PyObject* ptr = ptr_.get();
-            Ref kept;
             if (PyDict_CheckExact(ptr)) {
                 // A plain dict's get() cannot be replaced.
                 PyObject* found = nullptr;
@@ -1108,6 +1162,12 @@ private:
                     kept = Ref::steal(PyObject_CallMethodObjArgs(ptr, s_get, key, fallback.get(), nullptr));
             }
             if (!kept || PyObject_SetItem(ptr, key, kept.get()) < 0) return -1;
+            // Storing under an exact str in a plain dict runs no code, so
+            // ptr[k] below is what was just stored unless dropping the old
+            // prev_ptr/prev_k frees one of them first.
+            if (PyDict_CheckExact(ptr) && PyUnicode_CheckExact(key) && releases_quietly(prev_ptr_) &&
+                releases_quietly(prev_k_))
+                stored = kept.copy();
         } else {
             c_.at(175);
             Ref ptr_type = type_of(ptr_.get());
@@ -1130,7 +1190,7 @@ private:
         c_.at(178);
         prev_k_ = k_.copy();
         c_.at(179);
-        Ref entry = Ref::steal(PyObject_GetItem(ptr_.get(), key));
+        Ref entry = stored ? std::move(stored) : Ref::steal(PyObject_GetItem(ptr_.get(), key));
         if (!entry) return -1;
         ptr_ = std::move(entry);
         return 0;
@@ -1307,6 +1367,7 @@ int remember_fast_paths() {
     }
     g_dictitem_pristine = watch(g_dictitem);
     g_index_marker_pristine = watch(g_index_marker);
+    watch_globals();
 
     Ref abc = Ref::steal(PyImport_ImportModule("abc"));
     Ref token_fn = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
