@@ -69,6 +69,25 @@ def test_name_kept_as_is():
     assert str(Branchel("r", [Branchel(glue, ["a", Branchel("b")])])) == "r\n`-- glued\n    |-- a\n    `-- b"
 
 
+def tally(log, *methods):
+    """A name that records each addition it takes and stays itself."""
+    def add(method):
+        return lambda self, piece: log.append((method, piece)) or self
+    return type("Tally", (), {method: add(method) for method in methods})()
+
+
+@pytest.mark.parametrize("methods, used", [(("__iadd__", "__add__"), "__iadd__"), (("__add__",), "__add__")])
+@pytest.mark.parametrize("node", [Branchel, Indirect])
+def test_name_takes_one_addition_per_child(methods, used, node):
+    log = []
+    tree = node(tally(log, *methods), ["x\ny", node("b", ["c"]), "z"])
+    for drawn in (tree, Branchel("r", [tree])):
+        log.clear()
+        with pytest.raises(TypeError, match=r"^__str__ returned non-string \(type Tally\)$"):
+            str(drawn)
+        assert log == [(used, "\n|-- x\n|   y"), (used, "\n|-- b\n|   `-- c"), (used, "\n`-- z")]
+
+
 @pytest.mark.parametrize("children", [None, [], 0, "", ()])
 def test_false_children_get_a_fresh_list(children):
     a, b = Branchel("a", children), Branchel("b", children)
@@ -106,16 +125,21 @@ def entries(error):
 
 
 @pytest.mark.parametrize("tree, error, message, where", [
-    (Branchel(5, ["a"]), TypeError, r"unsupported operand type\(s\) for \+: 'int' and 'str'",
+    (Branchel(5, ["a"]), TypeError, r"unsupported operand type\(s\) for \+=: 'int' and 'str'",
      [("__str__", 84)]),
+    (Branchel(5, ["a", "b"]), TypeError, r"for \+=: 'int' and 'str'", [("__str__", 82)]),
     (Branchel(5), TypeError, r"__str__ returned non-string \(type int\)", []),
+    # the piece is made before the addition, so the join fails first
     (Branchel(5, [shown(type("Odd", (str,), {"split": lambda self, sep: [1]})("b")), "c"]), TypeError,
-     "unsupported operand", [("__str__", 82)]),
+     "sequence item 0: expected str instance, int found", [("__str__", 82)]),
     (Branchel("a", [Branchel(5)]), TypeError, r"__str__ returned non-string \(type int\)",
      [("__str__", 83)]),
     (Branchel("a", [Branchel("b", [Branchel(5, ["c"])]), "d"]), TypeError, "unsupported operand",
      [("__str__", 81), ("__str__", 83), ("__str__", 84)]),
-    (Branchel("a", {1, 2}), TypeError, "'set' object is not subscriptable", [("__str__", 80)]),
+    (Branchel("a", {1, 2}), TypeError, "^'set' object is unsliceable$", [("__str__", 80)]),
+    (Branchel("a", iter("xy")), TypeError, "^'str_ascii_iterator' object is unsliceable$", [("__str__", 80)]),
+    (Branchel("a", 5), TypeError, "^'int' object is unsliceable$", [("__str__", 80)]),
+    (Branchel("a", {"k": 1}), KeyError, "slice", [("__str__", 80)]),
     (Branchel("a", [type("Bad", (), {"__str__": lambda self: 1 / 0})()]), ZeroDivisionError, "division",
      [("__str__", 83), ("<lambda>", None)]),
 ])

@@ -10,8 +10,8 @@
 // onto the canvas one column further in, instead of being rendered to a str,
 // split and joined again at every level above it; every other child goes
 // through `str()`. Both give the same text, the same errors and the same
-// recursion limit. A name that is not an exact str is combined with `+`,
-// exactly as written, until that yields an exact str.
+// recursion limit. A name that is not an exact str takes each child's piece
+// with `+=`, exactly as written, until that yields an exact str.
 //
 // Ownership: instances hold strong references to their name and children.
 // `str()` of a child, attribute reads, truth tests and iteration may run
@@ -299,9 +299,10 @@ int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, int& line)
 }
 
 // One child's statements, `j = str(child).split('\n')` and then
-// `string = string + first + rest.join(j)`. `string` is null while the
-// node's text is on the canvas; otherwise it is the node's text so far, a
-// name that was not an exact str, combined with `+` until it is one.
+// `string += first + rest.join(j)`: one in-place addition of the whole piece.
+// `string` is null while the node's text is on the canvas; otherwise it is
+// the node's text so far, a name that is not an exact str, added to until
+// the addition yields an exact str.
 int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& string, int& line) {
     line = branch.line;
     if (!string) return draw_child(child, branch, canvas, line);
@@ -309,15 +310,27 @@ int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& s
     Ref lines = text ? split_lines(text.get()) : Ref();
     if (!lines) return -1;
     line = branch.line + 1;
-    Ref head = Ref::steal(PyNumber_Add(string.get(), branch.first));
-    Ref joined = head ? Ref::steal(PyUnicode_Join(branch.rest, lines.get())) : Ref();
-    string = joined ? Ref::steal(PyNumber_Add(head.get(), joined.get())) : Ref();
+    Ref joined = Ref::steal(PyUnicode_Join(branch.rest, lines.get()));
+    Ref piece = joined ? Ref::steal(PyUnicode_Concat(branch.first, joined.get())) : Ref();
+    string = piece ? Ref::steal(PyNumber_InPlaceAdd(string.get(), piece.get())) : Ref();
     if (!string) return -1;
     if (PyUnicode_CheckExact(string.get())) {
         canvas.write(string.get());
         string.reset();
     }
     return 0;
+}
+
+// `children[:-1]`. An object that supports no subscription at all gets the
+// slicing message rather than the subscription one.
+Ref all_but_last(PyObject* children) {
+    PyTypeObject* type = Py_TYPE(children);
+    if (!PyType_GetSlot(type, Py_mp_subscript) && !PyType_GetSlot(type, Py_sq_item) &&
+        !PyType_Check(children)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", type->tp_name);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(children, g_all_but_last));
 }
 
 // The statements of `__str__` for `node`, drawn onto the canvas at its
@@ -348,7 +361,7 @@ int draw_node(PyObject* node, Canvas& canvas, Ref& result, int& line) {
 
     line = 80;
     children = frame::attr(node, s_children);
-    Ref head = children ? Ref::steal(PyObject_GetItem(children.get(), g_all_but_last)) : Ref();
+    Ref head = children ? all_but_last(children.get()) : Ref();
     children.reset();
     Ref iterator = head ? Ref::steal(PyObject_GetIter(head.get())) : Ref();
     if (!iterator) return -1;
