@@ -158,6 +158,67 @@ def test_general_paths():
     assert Or("^converted$")(text) is True
 
 
+class Shown:
+    """An item whose conversion to str is logged."""
+
+    def __init__(self, log, text):
+        self.log, self.text = log, text
+
+    def __str__(self):
+        self.log.append(("str", self.text))
+        return self.text
+
+
+class Dynamic:
+    """An entry whose `search` comes from `__getattr__`, logging each step."""
+
+    def __init__(self, log, pattern):
+        self.log, self.pattern = log, re.compile(pattern)
+
+    def __getattr__(self, name):
+        self.log.append(("lookup", name))
+        return lambda text: self.log.append(("search", text)) or self.pattern.search(text)
+
+
+@pytest.mark.parametrize("cls", [And, Or, Not])
+def test_search_lookup_conversion_and_call_alternate_per_item(cls):
+    log = []
+    expr = cls()
+    expr.expressions.append(Dynamic(log, "b"))
+    expected = {And: True, Or: True, Not: False}[cls]
+    assert expr(Shown(log, "a"), "b", Shown(log, "c")) is expected
+    assert log == [("lookup", "search"), ("str", "a"), ("search", "a"),
+                   ("lookup", "search"), ("search", "b"),
+                   ("lookup", "search"), ("str", "c"), ("search", "c")]
+
+
+@pytest.mark.parametrize("cls", [And, Or, Not])
+def test_entry_without_search_fails_before_any_conversion(cls):
+    log = []
+    expr = cls()
+    expr.expressions.append(object())
+    with pytest.raises(AttributeError, match="'object' object has no attribute 'search'"):
+        expr(Shown(log, "a"))
+    assert log == []
+    assert expr() is {And: False, Or: False, Not: True}[cls]  # no item, no lookup
+
+
+@pytest.mark.parametrize("items", [
+    ("xb", "b"), ("b", "x"), ("x", "y"), (), ("b", 5, "x"), ("a", "b", "c", "bb"), (12, "b", None),
+])
+@pytest.mark.parametrize("cls", [And, Or, Not])
+def test_pattern_fast_path_matches_the_general_path(cls, items):
+    """A real pattern is searched directly, and not at all after a match;
+    an entry of another type forces the general lookup of `search`."""
+    def judged(entry):
+        log = []
+        expr = cls()
+        expr.expressions.append(entry(log))
+        answer = expr(*(Shown(log, str(i)) if not isinstance(i, str) else i for i in items))
+        return answer, [step for step in log if step[0] == "str"]
+    assert judged(lambda log: re.compile("b")) == judged(lambda log: Dynamic(log, "b"))
+
+
 def test_patched_base_logic_global(monkeypatch):
     inner = Recorder(result=False)
     outer = Or(inner)

@@ -288,6 +288,14 @@ int is_logic(PyObject* expr, PyObject* base) {
     return PyObject_IsInstance(expr, base);
 }
 
+// any(results), taking each result's truth in order.
+int any_of(const std::vector<Ref>& results) {
+    for (const Ref& result : results) {
+        if (int truth = PyObject_IsTrue(result.get())) return truth;
+    }
+    return 0;
+}
+
 // any([check(i) for i in items])
 int any_of_calls(PyObject* check, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
@@ -299,44 +307,58 @@ int any_of_calls(PyObject* check, PyObject* items) {
         if (!result) return -1;
         results.push_back(std::move(result));
     }
-    for (const Ref& result : results) {
-        if (int truth = PyObject_IsTrue(result.get())) return truth;
-    }
-    return 0;
+    return any_of(results);
 }
 
-// any([pattern.search(i if type(i) is str else str(i)) for i in items])
-//
-// The results of a real pattern's search are match objects or None, whose
-// truth runs no code, so they are tested as they come instead of being kept.
-int any_of_searches(PyObject* pattern, PyObject* items) {
-    const bool real_pattern =
-        g_pattern_search && Py_TYPE(pattern) == reinterpret_cast<PyTypeObject*>(g_pattern_type);
+// `i if type(i) is str else str(i)`
+Ref string_form(PyObject* item) {
+    return PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
+}
+
+// any([expr.search(i if type(i) is str else str(i)) for i in items]): for
+// each item in turn, `search` is looked up, then the item converted, then
+// the search called.
+int any_of_searches(PyObject* expr, PyObject* items) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    std::vector<Ref> results;
+    results.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref search = frame::attr(expr, s_search);
+        Ref text = search ? string_form(PyTuple_GET_ITEM(items, i)) : Ref();
+        if (!text) return -1;
+        PyObject* arg = text.get();
+        Ref result = Ref::steal(PyObject_Vectorcall(search.get(), &arg, 1, nullptr));
+        if (!result) return -1;
+        results.push_back(std::move(result));
+    }
+    return any_of(results);
+}
+
+// The same for a real compiled pattern. Its type is immutable and its
+// instances have no attributes of their own, so `search` is always the
+// type's method and looking it up has no effect: it is called directly. Its
+// results are match objects or None, whose truth runs no code, and a search
+// of a str has no effect either; so once an item matched, the items left
+// are only converted (a conversion may run code), not searched.
+int any_pattern_match(PyObject* pattern, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     bool found = false;
-    std::vector<Ref> results;
-    if (!real_pattern) results.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyTuple_GET_ITEM(items, i);
-        Ref text = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
+        if (found && PyUnicode_CheckExact(item)) continue;
+        Ref text = string_form(item);
         if (!text) return -1;
+        if (found) continue;
         PyObject* args[] = {pattern, text.get()};
-        if (real_pattern) {
-            Ref match = Ref::steal(PyObject_Vectorcall(g_pattern_search, args, 2, nullptr));
-            if (!match) return -1;
-            found = found || match.get() != Py_None;
-        } else {
-            Ref match = Ref::steal(PyObject_VectorcallMethod(
-                s_search, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            if (!match) return -1;
-            results.push_back(std::move(match));
-        }
+        Ref match = Ref::steal(PyObject_Vectorcall(g_pattern_search, args, 2, nullptr));
+        if (!match) return -1;
+        found = match.get() != Py_None;
     }
-    if (real_pattern) return found;
-    for (const Ref& result : results) {
-        if (int truth = PyObject_IsTrue(result.get())) return truth;
-    }
-    return 0;
+    return found;
+}
+
+bool is_real_pattern(PyObject* expr) {
+    return g_pattern_search && Py_TYPE(expr) == reinterpret_cast<PyTypeObject*>(g_pattern_type);
 }
 
 // The source lines of the statements of one `__call__`.
@@ -362,7 +384,7 @@ int verdict(Call& c, const CallLines& at, PyObject* expr, PyObject* items) {
         return any_of_calls(expr, items);
     }
     c.at(at.pattern_searches);
-    return any_of_searches(expr, items);
+    return is_real_pattern(expr) ? any_pattern_match(expr, items) : any_of_searches(expr, items);
 }
 
 // How a class combines verdicts: the walk stops at the first entry whose
@@ -701,14 +723,16 @@ const frame::FunctionSpec logic_str_spec{
 // ---------------------------------------------------------------------------
 // Module body
 
-// Remembers re.Pattern and its search method for the pattern fast path; a
-// `re` without them simply leaves the fast path off.
+// Remembers re.Pattern and its search method for the pattern fast path,
+// which relies on the type being immutable; a `re` without them simply
+// leaves the fast path off.
 void remember_pattern_type() {
     Ref re = frame::global(s_re);
     Ref pattern_type = re ? Ref::steal(PyObject_GetAttrString(re.get(), "Pattern")) : Ref();
-    Ref search = pattern_type && PyType_Check(pattern_type.get())
-                     ? frame::attr(pattern_type.get(), s_search)
-                     : Ref();
+    const bool immutable = pattern_type && PyType_Check(pattern_type.get()) &&
+                           PyType_HasFeature(reinterpret_cast<PyTypeObject*>(pattern_type.get()),
+                                             Py_TPFLAGS_IMMUTABLETYPE);
+    Ref search = immutable ? frame::attr(pattern_type.get(), s_search) : Ref();
     if (!search) {
         PyErr_Clear();
         return;
