@@ -1,5 +1,7 @@
 import doctest
+import sys
 import traceback
+import tracemalloc
 
 import pytest
 from hypothesis import given, strategies as st
@@ -193,3 +195,19 @@ def test_large_tree_and_no_leaks(assert_no_leak):
         with pytest.raises(TypeError):
             str(failing)
     assert_no_leak(exercise, rounds=2000)
+
+
+def test_drawing_peaks_at_the_result_and_little_more():
+    name = "n" * 1000  # one shared name: the text drawn is far larger than the tree
+    tracemalloc.start()
+    try:
+        tree = Branchel(name, [Branchel(name, [Branchel(name) for _ in range(40)]) for _ in range(50)])
+        tree_size, _ = tracemalloc.get_traced_memory()
+        tracemalloc.reset_peak()
+        before, _ = tracemalloc.get_traced_memory()
+        text = str(tree)
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert len(text) == 2051 * 1000 + 2050 * 5 + 2000 * 4
+    assert sys.getsizeof(text) <= peak <= sys.getsizeof(text) + tree_size
