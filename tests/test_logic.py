@@ -283,6 +283,33 @@ def test_logic_str_builds_expressions(monkeypatch, text, expected):
     assert isinstance(obj, BaseLogic)
 
 
+def outcome(text, shown):
+    """What logic_str makes of `text`: the object written out (the text
+    itself, as a check, shown as `shown`) and the constructions it ran, or
+    the kind and text of the error it reports."""
+    Made.made.clear()
+    try:
+        return str(logic_str(text)).replace(f"'{text}'", shown), list(Made.made)
+    except ValueError as error:
+        context = error.__context__
+        return type(context), None if isinstance(context, SyntaxError) else str(context)
+
+
+@pytest.mark.parametrize("text", [
+    "And('a', Or('b', Not('c')))", "Or()", "And ( 'a' , )", "\tNot(\"x\", string)\t",
+    "Made(Made(''), Made('\u00e9\U0001f333'), \"it's\")", "Or('a',string,'b')", "Not('a' )",
+    "And(string(), 'a')", "Xor('a')", "And('(')", "And(x)", "And(,)", "And('a' 'b')", "And('a'", "And(r'a')",
+    "And('a\\\\d')", "And('''a''')", "And('a')('b')", "None('a')", "And(None)", "And(not 'a')",
+    "\uff21nd('a')", "And\u00e9('a')", "Made(Made('a'), Xor())", "Made(Made('a'), Made)", "And('a'\n)",
+    "Not(" * 60 + ")" * 60, "Not(" * 45 + ")" * 45,
+])
+def test_logic_str_quick_reading_matches_the_compiler(monkeypatch, text):
+    """Parentheses around the text keep its meaning but always send it
+    through the compiler's reading."""
+    monkeypatch.setattr(logic, "Made", Made, raising=False)
+    assert outcome(text, "TEXT") == outcome(f"({text})", "TEXT")
+
+
 @pytest.mark.parametrize("text, context, detail", [
     ("And('a'", SyntaxError, "never closed"),
     ("And('a')\0", SyntaxError, "null bytes"),

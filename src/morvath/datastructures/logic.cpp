@@ -13,6 +13,7 @@
 // and each entry strongly and re-read the list's size after every step.
 #include "frame.hpp"
 
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -481,24 +482,145 @@ void refuse(const char* what, PyObject* node) {
     if (kind) PyErr_Format(PyExc_ValueError, "unsupported %s: %U", what, kind.get());
 }
 
-// The AST of `text`, parsed as a single expression the way eval() reads a
-// string: leading spaces and tabs skipped, coding cookies ignored.
-Ref parse(PyObject* text) {
+// The source of `text` the way eval() reads a string: UTF-8 without null
+// bytes, leading spaces and tabs skipped.
+const char* source_of(PyObject* text, Py_ssize_t& size) {
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "logic string must be str, not %.200s", Py_TYPE(text)->tp_name);
-        return {};
+        return nullptr;
     }
-    Py_ssize_t size = 0;
     const char* source = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!source) return {};
+    if (!source) return nullptr;
     if (std::memchr(source, '\0', static_cast<size_t>(size))) {
         PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
-        return {};
+        return nullptr;
     }
+    const char* start = source;
     while (*source == ' ' || *source == '\t') ++source;
+    size -= source - start;
+    return source;
+}
+
+// The AST of a source, parsed as a single expression, coding cookies ignored.
+Ref parse(const char* source) {
     PyCompilerFlags flags{PyCF_ONLY_AST | PyCF_IGNORE_COOKIE, PY_MINOR_VERSION};
     return Ref::steal(Py_CompileStringObject(source, s_source_name, Py_eval_input, &flags, -1));
 }
+
+// The common form of a logic string, read without the compiler: calls of
+// ASCII names that are not keywords, string literals without backslashes,
+// the name `string`, spaces and tabs between the parts and an optional
+// trailing comma. Anything else (line breaks, comments, escapes, prefixes,
+// other names, deep nesting) is left to the compiler's reading, which gives
+// the same steps for the common form and the exact errors for the rest.
+class QuickReader {
+public:
+    // In the order the compiler's tree lists them: a call before its arguments.
+    struct Token {
+        const char* at;     // the name called, or the literal's text
+        Py_ssize_t size;
+        Py_ssize_t nargs;   // a call's argument count, kLiteral or kText
+    };
+    static constexpr Py_ssize_t kLiteral = -1, kText = -2;
+
+    // True when the whole source is of the common form.
+    bool read(const char* source, Py_ssize_t size) {
+        at_ = source;
+        end_ = source + size;
+        if (!call(0)) return false;
+        skip_blanks();
+        return at_ == end_;
+    }
+    const std::vector<Token>& tokens() const { return tokens_; }
+
+private:
+    static constexpr int kMaxDepth = 50;
+
+    bool call(int depth) {
+        Token name{at_, 0, 0};
+        if (depth > kMaxDepth || !identifier(name) || is_keyword(name)) return false;
+        skip_blanks();
+        if (!take('(')) return false;
+        const size_t index = tokens_.size();
+        tokens_.push_back(name);
+        for (skip_blanks(); !take(')'); skip_blanks()) {
+            if (!argument(depth)) return false;
+            ++tokens_[index].nargs;
+            skip_blanks();
+            if (take(')')) return true;
+            if (!take(',')) return false;
+        }
+        return true;
+    }
+
+    bool argument(int depth) {
+        if (at_ < end_ && (*at_ == '\'' || *at_ == '"')) return literal();
+        Token name{at_, 0, 0};
+        if (!identifier(name)) return false;
+        const char* after = at_;
+        skip_blanks();
+        if (at_ < end_ && *at_ == '(') {
+            at_ = name.at;
+            return call(depth + 1);
+        }
+        at_ = after;
+        if (name.size != 6 || std::memcmp(name.at, "string", 6) != 0) return false;
+        tokens_.push_back({name.at, name.size, kText});
+        return true;
+    }
+
+    bool literal() {
+        const char quote = *at_++;
+        const char* start = at_;
+        while (at_ < end_ && *at_ != quote) {
+            if (*at_ == '\\' || *at_ == '\n' || *at_ == '\r') return false;
+            ++at_;
+        }
+        // An empty literal followed by the quote opens a triple-quoted one.
+        if (at_ == end_ || (at_ == start && at_ + 1 < end_ && at_[1] == quote)) return false;
+        tokens_.push_back({start, at_ - start, kLiteral});
+        ++at_;
+        return true;
+    }
+
+    bool identifier(Token& name) {
+        const char* start = at_;
+        while (at_ < end_ && (std::isalpha(static_cast<unsigned char>(*at_)) || *at_ == '_' ||
+                              (at_ > start && std::isdigit(static_cast<unsigned char>(*at_)))))
+            ++at_;
+        // A byte above ASCII may continue the name: the compiler decides.
+        if (at_ == start || (at_ < end_ && static_cast<unsigned char>(*at_) >= 0x80)) return false;
+        name = {start, at_ - start, 0};
+        return true;
+    }
+
+    static bool is_keyword(const Token& name) {
+        static const char* const keywords[] = {
+            "False", "None", "True", "and", "as", "assert", "async", "await", "break",
+            "class", "continue", "def", "del", "elif", "else", "except", "finally", "for",
+            "from", "global", "if", "import", "in", "is", "lambda", "nonlocal", "not", "or",
+            "pass", "raise", "return", "try", "while", "with", "yield"};
+        for (const char* keyword : keywords) {
+            if (std::strlen(keyword) == static_cast<size_t>(name.size) &&
+                std::memcmp(keyword, name.at, static_cast<size_t>(name.size)) == 0)
+                return true;
+        }
+        return false;
+    }
+
+    void skip_blanks() {
+        while (at_ < end_ && (*at_ == ' ' || *at_ == '\t')) ++at_;
+    }
+    bool take(char c) {
+        if (at_ == end_ || *at_ != c) return false;
+        ++at_;
+        return true;
+    }
+
+    const char* at_ = nullptr;
+    const char* end_ = nullptr;
+    std::vector<Token> tokens_;
+};
 
 struct Step {
     Ref object;         // the value to push, or the class to call
@@ -519,6 +641,31 @@ public:
         frame::RecursionGuard guard(" while reading a logic string");
         if (guard.failed()) return -1;
         return call(node);
+    }
+
+    // The same steps from the quick reading, from tokens[next] on.
+    int logic(const std::vector<QuickReader::Token>& tokens, size_t& next) {
+        frame::RecursionGuard guard(" while reading a logic string");
+        if (guard.failed()) return -1;
+        const QuickReader::Token& call = tokens[next++];
+        Ref id = Ref::steal(PyUnicode_FromStringAndSize(call.at, call.size));
+        Ref cls = id ? class_named(id.get()) : Ref();
+        if (!cls) return -1;
+        for (Py_ssize_t i = 0; i < call.nargs; ++i) {
+            const QuickReader::Token& argument = tokens[next];
+            if (argument.nargs >= 0) {
+                if (logic(tokens, next) < 0) return -1;
+                continue;
+            }
+            ++next;
+            Ref value = argument.nargs == QuickReader::kText
+                            ? Ref::borrow(text_)
+                            : Ref::steal(PyUnicode_DecodeUTF8(argument.at, argument.size, nullptr));
+            if (!value) return -1;
+            steps_.push_back({std::move(value), -1});
+        }
+        steps_.push_back({std::move(cls), call.nargs});
+        return 0;
     }
 
 private:
@@ -549,14 +696,17 @@ private:
             return {};
         }
         Ref id = frame::attr(func, s_id);
-        if (!id) return {};
-        const bool is_text = PyUnicode_Check(id.get()) && PyUnicode_EqualToUTF8(id.get(), "string");
+        return id ? class_named(id.get()) : Ref();
+    }
+
+    Ref class_named(PyObject* id) {
+        const bool is_text = PyUnicode_Check(id) && PyUnicode_EqualToUTF8(id, "string");
         Ref cls;
         if (!is_text) {
             PyObject* found = nullptr;
-            if (PyDict_GetItemRef(frame::module_globals(), id.get(), &found) < 0) return {};
+            if (PyDict_GetItemRef(frame::module_globals(), id, &found) < 0) return {};
             if (!found) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", id.get());
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", id);
                 return {};
             }
             cls = Ref::steal(found);
@@ -564,7 +714,7 @@ private:
         if (is_text || !PyType_Check(cls.get()) || !PyType_Check(base_) ||
             !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()),
                               reinterpret_cast<PyTypeObject*>(base_))) {
-            PyErr_Format(PyExc_TypeError, "'%U' is not a logic expression class", id.get());
+            PyErr_Format(PyExc_TypeError, "'%U' is not a logic expression class", id);
             return {};
         }
         return cls;
@@ -640,23 +790,35 @@ Ref run(std::vector<Step>& steps) {
     return std::move(stack.back());
 }
 
+// The steps of the compiler's reading of `source`.
+int plan_from_tree(Planner& planner, const char* source) {
+    if (load_ast_classes() < 0) return -1;
+    Ref tree = parse(source);
+    if (!tree) return -1;
+    Ref body = is_node(tree.get(), g_ast.expression) ? frame::attr(tree.get(), s_body) : Ref();
+    if (!body) {
+        if (!PyErr_Occurred()) refuse("expression", tree.get());
+        return -1;
+    }
+    return planner.logic(body.get());
+}
+
 // The logic object the decoded text describes, or null with the error that
 // tells why the text was refused or failed.
 Ref build(Call& c, PyObject* text) {
     c.at(198);
     Ref base = frame::global(s_BaseLogic);
-    if (!base || load_ast_classes() < 0) return {};
-    Ref tree = parse(text);
-    if (!tree) return {};
-    Ref body = is_node(tree.get(), g_ast.expression) ? frame::attr(tree.get(), s_body) : Ref();
-    if (!body) {
-        if (!PyErr_Occurred()) refuse("expression", tree.get());
+    if (!base) return {};
+    Py_ssize_t size = 0;
+    const char* source = source_of(text, size);
+    if (!source) return {};
+    Planner planner(text, base.get());
+    if (QuickReader quick; quick.read(source, size)) {
+        size_t next = 0;
+        if (planner.logic(quick.tokens(), next) < 0) return {};
+    } else if (plan_from_tree(planner, source) < 0) {
         return {};
     }
-    Planner planner(text, base.get());
-    if (planner.logic(body.get()) < 0) return {};
-    tree.reset();
-    body.reset();
     Ref obj = run(planner.steps());
     if (!obj) return {};
     // The constructors may have rebound the name; the check reads it afresh.
