@@ -120,6 +120,8 @@ def cases():
              "expr(*items)", goal=4),
         pair(lambda A, O, N: N("q", "^z", "w$"), "Not over 21 items, no hit",
              "expr(*items)", goal=4),
+        pair(lambda A, O, N: O(r"^x\d", "[yz]$", r"item\d{3}"), "Or over 21 items, regex patterns, no hit",
+             "expr(*items)"),
         pair(lambda A, O, N: A("a", O("x", "b"), is_digit), "And(pattern, Or, callable), 2 items",
              "expr('ab', '17')"),
         pair(lambda A, O, N: A("a", O("x", "b"), N("c")), "str of a nested expression",

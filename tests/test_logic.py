@@ -3,8 +3,10 @@ import re
 import subprocess
 import sys
 import traceback
+import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from morvath.datastructures import logic
 from morvath.datastructures.logic import And, BaseLogic, Not, Or, logic_str
@@ -430,3 +432,27 @@ def test_no_leaks(assert_no_leak):
                 pass
 
     assert_no_leak(work, rounds=3000)
+
+
+# -- plain patterns -------------------------------------------------------------
+
+plain_sources = st.tuples(st.sampled_from(["", "^"]), st.text(alphabet="ab -", max_size=3),
+                          st.sampled_from(["", "$"])).map("".join)
+
+
+@given(st.one_of(plain_sources, st.text(alphabet="ab ^$\n.*-[]()\\", max_size=5)),
+       st.lists(st.text(alphabet="abA\n", max_size=4), max_size=3),
+       st.sampled_from([0, 0, re.IGNORECASE, re.MULTILINE]))
+@settings(max_examples=600, deadline=None)
+def test_pattern_verdicts_agree_with_the_regex_engine(source, texts, flags):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            pattern = re.compile(source, flags)
+        except re.error:
+            return
+    expected = any(pattern.search(text) for text in texts)
+    for cls, answer in ((Or, expected), (And, expected), (Not, not expected)):
+        expr = cls()
+        expr.expressions.append(pattern)
+        assert expr(*texts) is answer, (cls, source, texts)

@@ -25,7 +25,7 @@ using frame::Ref;
 
 frame::Str s_re{"re"}, s_compile{"compile"},
     s_name{"__name__"}, s_doc{"__doc__"}, s_expressions{"expressions"}, s_append{"append"},
-    s_pattern{"pattern"}, s_search{"search"}, s_BaseLogic{"BaseLogic"},
+    s_pattern{"pattern"}, s_flags{"flags"}, s_search{"search"}, s_BaseLogic{"BaseLogic"},
     s_decode_cli_string{"decode_cli_string"}, s_quoted{"'%s'"}, s_separator{", "},
     s_message{"Not a properly formatted logic string: %s"}, s_source_name{"<string>"},
     s_body{"body"}, s_func{"func"}, s_args{"args"}, s_keywords{"keywords"}, s_id{"id"},
@@ -335,14 +335,81 @@ int any_of_searches(PyObject* expr, PyObject* items) {
     return any_of(results);
 }
 
+// A pattern made only of plain characters, perhaps anchored by a leading
+// "^" and a trailing "$", compiled without flags: whether it finds a match
+// in a text is a question of substrings, answered without the regular
+// expression engine. Without MULTILINE, "^" matches only at the start and
+// "$" at the end or before a final newline.
+class LiteralPattern {
+public:
+    // Reads `pattern`; false (and no error) when it is not of this form.
+    bool read(PyObject* pattern) {
+        Ref flags = frame::attr(pattern, s_flags);
+        Ref source = flags ? frame::attr(pattern, s_pattern) : Ref();
+        if (!source || !PyLong_CheckExact(flags.get()) || !PyUnicode_Check(source.get())) {
+            PyErr_Clear();
+            return false;
+        }
+        if (PyLong_AsLong(flags.get()) != kUnicodeFlag) {
+            PyErr_Clear();  // an overflow is simply not the flag either
+            return false;
+        }
+        Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(source.get());
+        at_start_ = end > start && PyUnicode_READ_CHAR(source.get(), start) == '^';
+        start += at_start_;
+        at_end_ = end > start && PyUnicode_READ_CHAR(source.get(), end - 1) == '$';
+        end -= at_end_;
+        for (Py_ssize_t i = start; i < end; ++i) {
+            if (!is_plain(PyUnicode_READ_CHAR(source.get(), i))) return false;
+        }
+        body_ = Ref::steal(PyUnicode_Substring(source.get(), start, end));
+        if (!body_) PyErr_Clear();
+        return static_cast<bool>(body_);
+    }
+
+    // Whether a search of `text` (a str) finds a match: 1, 0, or -1 on error.
+    int found_in(PyObject* text) const {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        if (at_end_ && ends_with(text, length)) return 1;
+        if (at_end_ && length > 0 && PyUnicode_READ_CHAR(text, length - 1) == '\n')
+            return ends_with(text, length - 1);
+        if (at_end_) return 0;
+        if (at_start_) return static_cast<int>(PyUnicode_Tailmatch(text, body_.get(), 0, length, -1));
+        const Py_ssize_t where = PyUnicode_Find(text, body_.get(), 0, length, 1);
+        return where == -2 ? -1 : where >= 0;
+    }
+
+private:
+    static constexpr long kUnicodeFlag = 32;  // re.UNICODE, implied for str patterns
+
+    // Characters that stand for themselves wherever they appear in a pattern.
+    static bool is_plain(Py_UCS4 c) {
+        return c < 128 && (std::isalnum(static_cast<int>(c)) ||
+                           std::strchr(" _-!\"%&',/:;<=>@`~", static_cast<int>(c)) != nullptr) &&
+               c != 0;
+    }
+
+    // Whether text[:end] ends with the body (and, anchored at the start, is it).
+    int ends_with(PyObject* text, Py_ssize_t end) const {
+        if (at_start_ && end != PyUnicode_GET_LENGTH(body_.get())) return 0;
+        return static_cast<int>(PyUnicode_Tailmatch(text, body_.get(), 0, end, 1));
+    }
+
+    Ref body_;
+    bool at_start_ = false, at_end_ = false;
+};
+
 // The same for a real compiled pattern. Its type is immutable and its
 // instances have no attributes of their own, so `search` is always the
 // type's method and looking it up has no effect: it is called directly. Its
 // results are match objects or None, whose truth runs no code, and a search
 // of a str has no effect either; so once an item matched, the items left
-// are only converted (a conversion may run code), not searched.
+// are only converted (a conversion may run code), not searched, and a plain
+// pattern is answered by substring tests.
 int any_pattern_match(PyObject* pattern, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    LiteralPattern literal;
+    const bool plain = count > 0 && literal.read(pattern);
     bool found = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyTuple_GET_ITEM(items, i);
@@ -350,6 +417,12 @@ int any_pattern_match(PyObject* pattern, PyObject* items) {
         Ref text = string_form(item);
         if (!text) return -1;
         if (found) continue;
+        if (plain) {
+            int hit = literal.found_in(text.get());
+            if (hit < 0) return -1;
+            found = hit;
+            continue;
+        }
         PyObject* args[] = {pattern, text.get()};
         Ref match = Ref::steal(PyObject_Vectorcall(g_pattern_search, args, 2, nullptr));
         if (!match) return -1;
