@@ -13,7 +13,6 @@
 // and each entry strongly and re-read the list's size after every step.
 #include "frame.hpp"
 
-#include <cctype>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -335,6 +334,10 @@ int any_of_searches(PyObject* expr, PyObject* items) {
     return any_of(results);
 }
 
+// Character classes that do not depend on the C locale.
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
 // A pattern made only of plain characters, perhaps anchored by a leading
 // "^" and a trailing "$", compiled without flags: whether it finds a match
 // in a text is a question of substrings, answered without the regular
@@ -384,7 +387,7 @@ private:
 
     // Characters that stand for themselves wherever they appear in a pattern.
     static bool is_plain(Py_UCS4 c) {
-        return c < 128 && (std::isalnum(static_cast<int>(c)) ||
+        return c < 128 && (is_ascii_letter(static_cast<char>(c)) || is_ascii_digit(static_cast<char>(c)) ||
                            std::strchr(" _-!\"%&',/:;<=>@`~", static_cast<int>(c)) != nullptr) &&
                c != 0;
     }
@@ -658,8 +661,7 @@ private:
 
     bool identifier(Token& name) {
         const char* start = at_;
-        while (at_ < end_ && (std::isalpha(static_cast<unsigned char>(*at_)) || *at_ == '_' ||
-                              (at_ > start && std::isdigit(static_cast<unsigned char>(*at_)))))
+        while (at_ < end_ && (is_ascii_letter(*at_) || *at_ == '_' || (at_ > start && is_ascii_digit(*at_))))
             ++at_;
         // A byte above ASCII may continue the name: the compiler decides.
         if (at_ == start || (at_ < end_ && static_cast<unsigned char>(*at_) >= 0x80)) return false;
