@@ -187,13 +187,14 @@ def test_large_tree_and_no_leaks(assert_no_leak):
     tree = Branchel("root", [Branchel(f"c{i}", [Branchel(f"l{j}") for j in range(99)]) for i in range(1000)])
     lines = str(tree).split("\n")
     assert len(lines) == 100_001 and lines[1:3] == ["|-- c0", "|   |-- l0"] and lines[-1] == "    `-- l98"
-    failing = Branchel("a", [Branchel("b", [Branchel(5, ["c"])])])
+    failing = [Branchel("a", [Branchel("b", [Branchel(5, ["c"])])]), Branchel("a", {1}), Branchel((), ["b", "c"])]
 
     def exercise():
         str(tree.children[0])
         Branchel("x", ["y"]).add_child("z")
-        with pytest.raises(TypeError):
-            str(failing)
+        for node in failing:
+            with pytest.raises(TypeError):
+                str(node)
     assert_no_leak(exercise, rounds=2000)
 
 
