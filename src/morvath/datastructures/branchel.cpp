@@ -5,9 +5,10 @@
 // split at its newlines: "|-- " before the first line and "|   " before the
 // others for every child but the last, "`-- " and four spaces for the last.
 //
-// Drawing: the whole tree is written onto one canvas. A child
-// whose class draws through this module's own `__str__` is drawn straight
-// onto the canvas one column further in, instead of being rendered to a str,
+// Drawing: the whole tree is written onto one canvas, which makes the str
+// once, at its exact size. A child whose class draws through this module's
+// own `__str__` is drawn straight onto the canvas one column further in,
+// instead of being rendered to a str,
 // split and joined again at every level above it; every other child goes
 // through `str()`. Both give the same text, the same errors and the same
 // recursion limit. A name that is not an exact str takes each child's piece
@@ -17,6 +18,7 @@
 // `str()` of a child, attribute reads, truth tests and iteration may run
 // Python code that changes the tree being drawn; the drawing holds a strong
 // reference to every object it walks and re-reads `children` at each use.
+// The canvas holds a reference to every text it will copy.
 #include "frame.hpp"
 
 #include <algorithm>
