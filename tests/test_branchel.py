@@ -212,3 +212,20 @@ def test_drawing_peaks_at_the_result_and_little_more():
         tracemalloc.stop()
     assert len(text) == 2051 * 1000 + 2050 * 5 + 2000 * 4
     assert sys.getsizeof(text) <= peak <= sys.getsizeof(text) + tree_size
+
+
+def test_a_replaced_str_takes_effect_at_once():
+    Sub = type("Sub", (Branchel,), {})
+    tree = Branchel("r", [Sub("a", ["b"]), Sub("c")])
+    assert str(tree) == "r\n|-- a\n|   `-- b\n`-- c"
+    Sub.__str__ = lambda self: "<" + self.name + ">"
+    assert str(tree) == "r\n|-- <a>\n`-- <c>"
+    del Sub.__str__
+    assert str(tree) == "r\n|-- a\n|   `-- b\n`-- c"
+    drawn = Branchel.__str__
+    Branchel.__str__ = lambda self: "[" + drawn(self) + "]"
+    try:
+        assert str(tree) == "[r\n|-- [a\n|   `-- b]\n`-- [c]]"
+    finally:
+        Branchel.__str__ = drawn
+    assert str(tree) == "r\n|-- a\n|   `-- b\n`-- c"
