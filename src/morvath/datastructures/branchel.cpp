@@ -182,7 +182,13 @@ public:
     void write(PyObject* text) { record(Py_NewRef(text), kNone); }
     // A child's first-line prefix, then its column for the lines below.
     void open(PyObject* prefix, const char* column) { record(Py_NewRef(prefix), column[0]); }
-    void close() { record(nullptr, kClose); }
+    void close() {
+        // Folded into the text written last, when that opened nothing.
+        if (!steps_.empty() && steps_.back().text && steps_.back().column == kNone)
+            steps_.back().column = kClose;
+        else
+            record(nullptr, kClose);
+    }
 
     Ref finish() const {
         Py_ssize_t length = 0;
