@@ -1,68 +1,137 @@
-"""Logic expressions against the same logic written in plain Python.
+"""logic against the same classes written in Python.
 
-Run: python benchmarks/bench_logic.py --fast
-Each pair times the library call and the pure-Python equivalent; compare the
-two numbers of a pair (pyperf prints them side by side).
+    .venv/bin/python benchmarks/bench_logic.py [--fast]
 """
-
 import re
 
-import pyperf
+from harness import Case, Contender, main
 
 from morvath.datastructures.logic import And, Not, Or, logic_str
+from morvath.utils.strings import decode_cli_string
 
 
-class PyAnd:
-    def __init__(self, *checks):
-        self.checks = [re.compile(c) if isinstance(c, str) else c for c in checks]
+class PyBaseLogic:
+    def __init__(self, *expressions):
+        self.expressions = []
+        for obj in expressions:
+            if isinstance(obj, str):
+                obj = re.compile(obj)
+            elif not callable(obj):
+                raise TypeError("Expression only accepts str and callable. Got: %s (%s)"
+                                % (obj, type(obj)))
+            self.expressions.append(obj)
 
+    def __call__(self):
+        raise NotImplementedError
+
+    def __str__(self):
+        expressions = []
+        for expr in self.expressions:
+            if callable(expr):
+                expressions.append(repr(expr))
+            else:
+                expressions.append("'%s'" % expr.pattern)
+        return type(self).__name__ + "(" + ", ".join(expressions) + ")"
+
+    def __repr__(self):
+        return str(self)
+
+    def __eq__(self, other):
+        if type(self) is not type(other):
+            return False
+        return self.expressions == other.expressions
+
+
+class PyAnd(PyBaseLogic):
     def __call__(self, *items):
-        for check in self.checks:
-            if isinstance(check, (PyAnd, PyOr)):
-                if not check(*items):
+        for expr in self.expressions:
+            if isinstance(expr, PyBaseLogic):
+                if not expr(*items):
                     return False
-            elif callable(check):
-                if not any([check(i) for i in items]):
+            elif callable(expr):
+                if not any([expr(i) for i in items]):
                     return False
-            elif not any([check.search(i if type(i) is str else str(i)) for i in items]):
+            elif not any([expr.search(i if type(i) is str else str(i)) for i in items]):
                 return False
         return True
 
 
-class PyOr(PyAnd):
+class PyOr(PyBaseLogic):
     def __call__(self, *items):
-        for check in self.checks:
-            if isinstance(check, (PyAnd, PyOr)):
-                if check(*items):
+        for expr in self.expressions:
+            if isinstance(expr, PyBaseLogic):
+                if expr(*items):
                     return True
-            elif callable(check):
-                if any([check(i) for i in items]):
+            elif callable(expr):
+                if any([expr(i) for i in items]):
                     return True
-            elif any([check.search(i if type(i) is str else str(i)) for i in items]):
+            elif any([expr.search(i if type(i) is str else str(i)) for i in items]):
                 return True
         return False
+
+
+class PyNot(PyBaseLogic):
+    def __call__(self, *items):
+        for expr in self.expressions:
+            if isinstance(expr, PyBaseLogic):
+                if expr(*items):
+                    return False
+            elif callable(expr):
+                if any([expr(i) for i in items]):
+                    return False
+            elif any([expr.search(i if type(i) is str else str(i)) for i in items]):
+                return False
+        return True
+
+
+PY_NAMESPACE = {"And": PyAnd, "Or": PyOr, "Not": PyNot, "BaseLogic": PyBaseLogic, "re": re}
+
+
+def py_logic_str(string):
+    string = decode_cli_string(string)
+    try:
+        obj = eval(string, PY_NAMESPACE, {"string": string})
+        assert isinstance(obj, PyBaseLogic)
+    except Exception:
+        raise ValueError("Not a properly formatted logic string: %s" % string)
+    return obj
 
 
 def is_digit(item):
     return str(item).isdigit()
 
 
-def main():
-    runner = pyperf.Runner()
-    lib = And("a", Or("x", "b"), is_digit)
-    plain = PyAnd("a", PyOr("x", "b"), is_digit)
-    items = ("ab", "17")
-    runner.bench_func("call: And(pattern, Or, callable)", lambda: lib(*items))
-    runner.bench_func("call: plain Python equivalent", lambda: plain(*items))
-    many = Or(*[f"^{n}$" for n in range(20)])
-    plain_many = PyOr(*[f"^{n}$" for n in range(20)])
-    runner.bench_func("call: Or of 20 patterns, miss", lambda: many("x"))
-    runner.bench_func("call: plain Python Or of 20 patterns, miss", lambda: plain_many("x"))
-    text = "And('a', Or('b', Not('c')))"
-    namespace = {"And": And, "Or": Or, "Not": Not}
-    runner.bench_func("logic_str (checked parse)", logic_str, text)
-    runner.bench_func("eval of the same text (unchecked)", eval, text, namespace)
+ITEMS = tuple(f"item{n}" for n in range(20)) + (17,)  # 21 items, one converted by str()
+
+
+def pair(build, label, stmt, goal=None):
+    ours = build(And, Or, Not)
+    python = build(PyAnd, PyOr, PyNot)
+    return Case(label, Contender(stmt, {"expr": ours, "items": ITEMS}),
+                Contender(stmt, {"expr": python, "items": ITEMS}), goal_python=goal)
+
+
+def cases():
+    rule = "And('a', Or('b', Not('c')))"
+    return [
+        pair(lambda A, O, N: A("^item1", "7$", O("x", "^item2")), "And over 21 items, true",
+             "expr(*items)", goal=4),
+        pair(lambda A, O, N: O("^x", "z$", "^item19$"), "Or over 21 items, hit in the last",
+             "expr(*items)", goal=4),
+        pair(lambda A, O, N: N("q", "^z", "w$"), "Not over 21 items, no hit",
+             "expr(*items)", goal=4),
+        pair(lambda A, O, N: O(r"^x\d", "[yz]$", r"item\d{3}"), "Or over 21 items, regex patterns, no hit",
+             "expr(*items)"),
+        pair(lambda A, O, N: A("a", O("x", "b"), is_digit), "And(pattern, Or, callable), 2 items",
+             "expr('ab', '17')"),
+        pair(lambda A, O, N: A("a", O("x", "b"), N("c")), "str of a nested expression",
+             "str(expr)"),
+        Case("logic_str of a short rule",
+             Contender("logic_str(rule)", {"logic_str": logic_str, "rule": rule}),
+             Contender("logic_str(rule)", {"logic_str": py_logic_str, "rule": rule}),
+             goal_python=2),
+    ]
 
 
 if __name__ == "__main__":
-    main()
+    main(cases)

@@ -1,5 +1,7 @@
 import doctest
+import sys
 import traceback
+import tracemalloc
 
 import pytest
 from hypothesis import given, strategies as st
@@ -69,6 +71,25 @@ def test_name_kept_as_is():
     assert str(Branchel("r", [Branchel(glue, ["a", Branchel("b")])])) == "r\n`-- glued\n    |-- a\n    `-- b"
 
 
+def tally(log, *methods):
+    """A name that records each addition it takes and stays itself."""
+    def add(method):
+        return lambda self, piece: log.append((method, piece)) or self
+    return type("Tally", (), {method: add(method) for method in methods})()
+
+
+@pytest.mark.parametrize("methods, used", [(("__iadd__", "__add__"), "__iadd__"), (("__add__",), "__add__")])
+@pytest.mark.parametrize("node", [Branchel, Indirect])
+def test_name_takes_one_addition_per_child(methods, used, node):
+    log = []
+    tree = node(tally(log, *methods), ["x\ny", node("b", ["c"]), "z"])
+    for drawn in (tree, Branchel("r", [tree])):
+        log.clear()
+        with pytest.raises(TypeError, match=r"^__str__ returned non-string \(type Tally\)$"):
+            str(drawn)
+        assert log == [(used, "\n|-- x\n|   y"), (used, "\n|-- b\n|   `-- c"), (used, "\n`-- z")]
+
+
 @pytest.mark.parametrize("children", [None, [], 0, "", ()])
 def test_false_children_get_a_fresh_list(children):
     a, b = Branchel("a", children), Branchel("b", children)
@@ -106,16 +127,21 @@ def entries(error):
 
 
 @pytest.mark.parametrize("tree, error, message, where", [
-    (Branchel(5, ["a"]), TypeError, r"unsupported operand type\(s\) for \+: 'int' and 'str'",
+    (Branchel(5, ["a"]), TypeError, r"unsupported operand type\(s\) for \+=: 'int' and 'str'",
      [("__str__", 84)]),
+    (Branchel(5, ["a", "b"]), TypeError, r"for \+=: 'int' and 'str'", [("__str__", 82)]),
     (Branchel(5), TypeError, r"__str__ returned non-string \(type int\)", []),
+    # the piece is made before the addition, so the join fails first
     (Branchel(5, [shown(type("Odd", (str,), {"split": lambda self, sep: [1]})("b")), "c"]), TypeError,
-     "unsupported operand", [("__str__", 82)]),
+     "sequence item 0: expected str instance, int found", [("__str__", 82)]),
     (Branchel("a", [Branchel(5)]), TypeError, r"__str__ returned non-string \(type int\)",
      [("__str__", 83)]),
     (Branchel("a", [Branchel("b", [Branchel(5, ["c"])]), "d"]), TypeError, "unsupported operand",
      [("__str__", 81), ("__str__", 83), ("__str__", 84)]),
-    (Branchel("a", {1, 2}), TypeError, "'set' object is not subscriptable", [("__str__", 80)]),
+    (Branchel("a", {1, 2}), TypeError, "^'set' object is unsliceable$", [("__str__", 80)]),
+    (Branchel("a", iter("xy")), TypeError, "^'str_ascii_iterator' object is unsliceable$", [("__str__", 80)]),
+    (Branchel("a", 5), TypeError, "^'int' object is unsliceable$", [("__str__", 80)]),
+    (Branchel("a", {"k": 1}), KeyError, "slice", [("__str__", 80)]),
     (Branchel("a", [type("Bad", (), {"__str__": lambda self: 1 / 0})()]), ZeroDivisionError, "division",
      [("__str__", 83), ("<lambda>", None)]),
 ])
@@ -161,11 +187,45 @@ def test_large_tree_and_no_leaks(assert_no_leak):
     tree = Branchel("root", [Branchel(f"c{i}", [Branchel(f"l{j}") for j in range(99)]) for i in range(1000)])
     lines = str(tree).split("\n")
     assert len(lines) == 100_001 and lines[1:3] == ["|-- c0", "|   |-- l0"] and lines[-1] == "    `-- l98"
-    failing = Branchel("a", [Branchel("b", [Branchel(5, ["c"])])])
+    failing = [Branchel("a", [Branchel("b", [Branchel(5, ["c"])])]), Branchel("a", {1}), Branchel((), ["b", "c"])]
 
     def exercise():
         str(tree.children[0])
         Branchel("x", ["y"]).add_child("z")
-        with pytest.raises(TypeError):
-            str(failing)
+        for node in failing:
+            with pytest.raises(TypeError):
+                str(node)
     assert_no_leak(exercise, rounds=2000)
+
+
+def test_drawing_peaks_at_the_result_and_little_more():
+    name = "n" * 1000  # one shared name: the text drawn is far larger than the tree
+    tracemalloc.start()
+    try:
+        tree = Branchel(name, [Branchel(name, [Branchel(name) for _ in range(40)]) for _ in range(50)])
+        tree_size, _ = tracemalloc.get_traced_memory()
+        tracemalloc.reset_peak()
+        before, _ = tracemalloc.get_traced_memory()
+        text = str(tree)
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert len(text) == 2051 * 1000 + 2050 * 5 + 2000 * 4
+    assert sys.getsizeof(text) <= peak <= sys.getsizeof(text) + tree_size
+
+
+def test_a_replaced_str_takes_effect_at_once():
+    Sub = type("Sub", (Branchel,), {})
+    tree = Branchel("r", [Sub("a", ["b"]), Sub("c")])
+    assert str(tree) == "r\n|-- a\n|   `-- b\n`-- c"
+    Sub.__str__ = lambda self: "<" + self.name + ">"
+    assert str(tree) == "r\n|-- <a>\n`-- <c>"
+    del Sub.__str__
+    assert str(tree) == "r\n|-- a\n|   `-- b\n`-- c"
+    drawn = Branchel.__str__
+    Branchel.__str__ = lambda self: "[" + drawn(self) + "]"
+    try:
+        assert str(tree) == "[r\n|-- [a\n|   `-- b]\n`-- [c]]"
+    finally:
+        Branchel.__str__ = drawn
+    assert str(tree) == "r\n|-- a\n|   `-- b\n`-- c"

@@ -3,8 +3,10 @@ import re
 import subprocess
 import sys
 import traceback
+import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from morvath.datastructures import logic
 from morvath.datastructures.logic import And, BaseLogic, Not, Or, logic_str
@@ -158,6 +160,67 @@ def test_general_paths():
     assert Or("^converted$")(text) is True
 
 
+class Shown:
+    """An item whose conversion to str is logged."""
+
+    def __init__(self, log, text):
+        self.log, self.text = log, text
+
+    def __str__(self):
+        self.log.append(("str", self.text))
+        return self.text
+
+
+class Dynamic:
+    """An entry whose `search` comes from `__getattr__`, logging each step."""
+
+    def __init__(self, log, pattern):
+        self.log, self.pattern = log, re.compile(pattern)
+
+    def __getattr__(self, name):
+        self.log.append(("lookup", name))
+        return lambda text: self.log.append(("search", text)) or self.pattern.search(text)
+
+
+@pytest.mark.parametrize("cls", [And, Or, Not])
+def test_search_lookup_conversion_and_call_alternate_per_item(cls):
+    log = []
+    expr = cls()
+    expr.expressions.append(Dynamic(log, "b"))
+    expected = {And: True, Or: True, Not: False}[cls]
+    assert expr(Shown(log, "a"), "b", Shown(log, "c")) is expected
+    assert log == [("lookup", "search"), ("str", "a"), ("search", "a"),
+                   ("lookup", "search"), ("search", "b"),
+                   ("lookup", "search"), ("str", "c"), ("search", "c")]
+
+
+@pytest.mark.parametrize("cls", [And, Or, Not])
+def test_entry_without_search_fails_before_any_conversion(cls):
+    log = []
+    expr = cls()
+    expr.expressions.append(object())
+    with pytest.raises(AttributeError, match="'object' object has no attribute 'search'"):
+        expr(Shown(log, "a"))
+    assert log == []
+    assert expr() is {And: False, Or: False, Not: True}[cls]  # no item, no lookup
+
+
+@pytest.mark.parametrize("items", [
+    ("xb", "b"), ("b", "x"), ("x", "y"), (), ("b", 5, "x"), ("a", "b", "c", "bb"), (12, "b", None),
+])
+@pytest.mark.parametrize("cls", [And, Or, Not])
+def test_pattern_fast_path_matches_the_general_path(cls, items):
+    """A real pattern is searched directly, and not at all after a match;
+    an entry of another type forces the general lookup of `search`."""
+    def judged(entry):
+        log = []
+        expr = cls()
+        expr.expressions.append(entry(log))
+        answer = expr(*(Shown(log, str(i)) if not isinstance(i, str) else i for i in items))
+        return answer, [step for step in log if step[0] == "str"]
+    assert judged(lambda log: re.compile("b")) == judged(lambda log: Dynamic(log, "b"))
+
+
 def test_patched_base_logic_global(monkeypatch):
     inner = Recorder(result=False)
     outer = Or(inner)
@@ -220,6 +283,33 @@ def test_logic_str_builds_expressions(monkeypatch, text, expected):
     obj = logic_str(string=text)
     assert str(obj) == expected
     assert isinstance(obj, BaseLogic)
+
+
+def outcome(text, shown):
+    """What logic_str makes of `text`: the object written out (the text
+    itself, as a check, shown as `shown`) and the constructions it ran, or
+    the kind and text of the error it reports."""
+    Made.made.clear()
+    try:
+        return str(logic_str(text)).replace(f"'{text}'", shown), list(Made.made)
+    except ValueError as error:
+        context = error.__context__
+        return type(context), None if isinstance(context, SyntaxError) else str(context)
+
+
+@pytest.mark.parametrize("text", [
+    "And('a', Or('b', Not('c')))", "Or()", "And ( 'a' , )", "\tNot(\"x\", string)\t",
+    "Made(Made(''), Made('\u00e9\U0001f333'), \"it's\")", "Or('a',string,'b')", "Not('a' )",
+    "And(string(), 'a')", "Xor('a')", "And('(')", "And(x)", "And(,)", "And('a' 'b')", "And('a'", "And(r'a')",
+    "And('a\\\\d')", "And('''a''')", "And('a')('b')", "None('a')", "And(None)", "And(not 'a')",
+    "\uff21nd('a')", "And\u00e9('a')", "Made(Made('a'), Xor())", "Made(Made('a'), Made)", "And('a'\n)",
+    "Not(" * 60 + ")" * 60, "Not(" * 45 + ")" * 45,
+])
+def test_logic_str_quick_reading_matches_the_compiler(monkeypatch, text):
+    """Parentheses around the text keep its meaning but always send it
+    through the compiler's reading."""
+    monkeypatch.setattr(logic, "Made", Made, raising=False)
+    assert outcome(text, "TEXT") == outcome(f"({text})", "TEXT")
 
 
 @pytest.mark.parametrize("text, context, detail", [
@@ -342,3 +432,27 @@ def test_no_leaks(assert_no_leak):
                 pass
 
     assert_no_leak(work, rounds=3000)
+
+
+# -- plain patterns -------------------------------------------------------------
+
+plain_sources = st.tuples(st.sampled_from(["", "^"]), st.text(alphabet="ab -", max_size=3),
+                          st.sampled_from(["", "$"])).map("".join)
+
+
+@given(st.one_of(plain_sources, st.text(alphabet="ab ^$\n.*-[]()\\", max_size=5)),
+       st.lists(st.text(alphabet="abA\n", max_size=4), max_size=3),
+       st.sampled_from([0, 0, re.IGNORECASE, re.MULTILINE]))
+@settings(max_examples=600, deadline=None)
+def test_pattern_verdicts_agree_with_the_regex_engine(source, texts, flags):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            pattern = re.compile(source, flags)
+        except re.error:
+            return
+    expected = any(pattern.search(text) for text in texts)
+    for cls, answer in ((Or, expected), (And, expected), (Not, not expected)):
+        expr = cls()
+        expr.expressions.append(pattern)
+        assert expr(*texts) is answer, (cls, source, texts)

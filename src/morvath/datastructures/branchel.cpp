@@ -5,25 +5,26 @@
 // split at its newlines: "|-- " before the first line and "|   " before the
 // others for every child but the last, "`-- " and four spaces for the last.
 //
-// Drawing: the whole tree is written into one canvas of code points. A child
-// whose class draws through this module's own `__str__` is drawn straight
-// onto the canvas one column further in, instead of being rendered to a str,
+// Drawing: the whole tree is written onto one canvas, which makes the str
+// once, at its exact size. A child whose class draws through this module's
+// own `__str__` is drawn straight onto the canvas one column further in,
+// instead of being rendered to a str,
 // split and joined again at every level above it; every other child goes
 // through `str()`. Both give the same text, the same errors and the same
-// recursion limit. A name that is not an exact str is combined with `+`,
-// exactly as written, until that yields an exact str.
+// recursion limit. A name that is not an exact str takes each child's piece
+// with `+=`, exactly as written, until that yields an exact str.
 //
 // Ownership: instances hold strong references to their name and children.
 // `str()` of a child, attribute reads, truth tests and iteration may run
 // Python code that changes the tree being drawn; the drawing holds a strong
 // reference to every object it walks and re-reads `children` at each use.
+// The canvas holds a reference to every text it will copy.
 #include "frame.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <new>
 #include <string>
-#include <type_traits>
-#include <vector>
 
 namespace {
 
@@ -141,80 +142,141 @@ PyObject* branchel_add_child(Call& c) {
 // ---------------------------------------------------------------------------
 // Drawing
 
-// The text being drawn and the indentation of the level being drawn: the
-// columns ("|   " or four spaces) of the levels above it. Every newline
-// written is followed by the indentation, which is what splitting a child's
-// text and joining it with the column prefix gives at each level above.
-// The text is kept at the narrowest str width that holds it, and widened
-// once when a wider text arrives. Growing may throw std::bad_alloc;
-// `__str__` turns that into MemoryError.
+// Storage from the interpreter's raw allocator, so that memory tracing
+// counts it with the text it stands for.
+template <typename T>
+struct RawAllocator {
+    using value_type = T;
+    RawAllocator() noexcept = default;
+    template <typename U>
+    RawAllocator(const RawAllocator<U>&) noexcept {}
+    T* allocate(size_t count) {
+        void* memory = count <= PY_SSIZE_T_MAX / sizeof(T) ? PyMem_RawMalloc(count * sizeof(T)) : nullptr;
+        if (!memory) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* memory, size_t) noexcept { PyMem_RawFree(memory); }
+    template <typename U>
+    bool operator==(const RawAllocator<U>&) const noexcept { return true; }
+};
+
+// The text being drawn, kept as the list of its steps: texts to write, each
+// of their newlines followed by the indentation at that point, and the
+// opening and closing of a child's column ("|   " or four spaces). The
+// indentation is what splitting a child's text and joining it with the
+// column prefix gives at each level above. Once the tree is walked, the
+// text's length and width are known, and `finish` makes the str at its exact
+// size and fills it in one pass: the peak is the result and a few words per
+// node, never a growing buffer and its copy. Recording may throw
+// std::bad_alloc; `__str__` turns that into MemoryError.
 class Canvas {
-    // Runs `f` on the text at its present width.
-    template <typename F>
-    decltype(auto) visit(F&& f) {
-        switch (kind_) {
-            case PyUnicode_1BYTE_KIND: return f(ucs1_);
-            case PyUnicode_2BYTE_KIND: return f(ucs2_);
-            default: return f(ucs4_);
-        }
-    }
-
 public:
-    // An exact str, each of its newlines followed by the indentation.
-    void write(PyObject* text) {
-        const int kind = PyUnicode_KIND(text);
-        if (kind > kind_) widen(kind);
-        const void* data = PyUnicode_DATA(text);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        visit([&](auto& out) {
-            switch (kind) {
-                case PyUnicode_1BYTE_KIND: return append(out, static_cast<const Py_UCS1*>(data), length);
-                case PyUnicode_2BYTE_KIND: return append(out, static_cast<const Py_UCS2*>(data), length);
-                default: return append(out, static_cast<const Py_UCS4*>(data), length);
-            }
-        });
+    Canvas() = default;
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+    ~Canvas() {
+        for (const Step& step : steps_) Py_XDECREF(step.text);
     }
-    void indent(const char* column) { indentation_.append(column, 4); }
-    void dedent() noexcept { indentation_.resize(indentation_.size() - 4); }
 
-    Ref finish() {
-        return visit([&](auto& out) {
-            return Ref::steal(
-                PyUnicode_FromKindAndData(kind_, out.data(), static_cast<Py_ssize_t>(out.size())));
-        });
+    // An exact str, held until the text is made.
+    void write(PyObject* text) { record(Py_NewRef(text), kNone); }
+    // A child's first-line prefix, then its column for the lines below.
+    void open(PyObject* prefix, const char* column) { record(Py_NewRef(prefix), column[0]); }
+    void close() {
+        // Folded into the text written last, when that opened nothing.
+        if (!steps_.empty() && steps_.back().text && steps_.back().column == kNone)
+            steps_.back().column = kClose;
+        else
+            record(nullptr, kClose);
+    }
+
+    Ref finish() const {
+        Py_ssize_t length = 0;
+        Py_UCS4 widest = 0;
+        Py_ssize_t depth = 0;
+        for (const Step& step : steps_) {
+            if (step.text) {
+                widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(step.text));
+                length += PyUnicode_GET_LENGTH(step.text) + newlines(step.text) * 4 * depth;
+            }
+            if (step.column == kClose)
+                --depth;
+            else if (step.column != kNone)
+                ++depth;
+        }
+        Ref text = Ref::steal(PyUnicode_New(length, widest));
+        if (!text) return {};
+        switch (PyUnicode_KIND(text.get())) {
+            case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(text.get())); break;
+            case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(text.get())); break;
+            default: fill(PyUnicode_4BYTE_DATA(text.get())); break;
+        }
+        return text;
     }
 
 private:
-    void widen(int kind) {
-        visit([&](auto& from) {
-            if (kind == PyUnicode_2BYTE_KIND)
-                ucs2_.assign(from.begin(), from.end());
-            else
-                ucs4_.assign(from.begin(), from.end());
-            std::remove_reference_t<decltype(from)>().swap(from);
-        });
-        kind_ = kind;
-    }
+    static constexpr char kNone = 0, kClose = 1;
 
-    // Only ever called with `out` at least as wide as `Unit`.
-    template <typename Out, typename Unit>
-    void append(Out& out, const Unit* at, Py_ssize_t length) {
-        const Unit* end = at + length;
-        for (;;) {
-            const Unit* newline = std::find(at, end, Unit('\n'));
-            out.insert(out.end(), at, newline);
-            if (newline == end) return;
-            out.push_back('\n');
-            out.insert(out.end(), indentation_.begin(), indentation_.end());
-            at = newline + 1;
+    // Steps are kept in fixed-size blocks, so recording never copies them.
+    struct Step {
+        PyObject* text;  // owned; null when the step only closes a column
+        char column;     // the column opened after the text ('|' or ' '), kNone or kClose
+    };
+
+    void record(PyObject* text, char column) {
+        try {
+            steps_.push_back({text, column});
+        } catch (...) {
+            Py_XDECREF(text);
+            throw;
         }
     }
 
-    int kind_ = PyUnicode_1BYTE_KIND;
-    std::vector<Py_UCS1> ucs1_;
-    std::vector<Py_UCS2> ucs2_;
-    std::vector<Py_UCS4> ucs4_;
-    std::string indentation_;
+    // Runs `f` on the code units of an exact str.
+    template <typename F>
+    static auto units(PyObject* text, F&& f) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(text), length);
+            case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(text), length);
+            default: return f(PyUnicode_4BYTE_DATA(text), length);
+        }
+    }
+
+    static Py_ssize_t newlines(PyObject* text) {
+        return units(text, [](const auto* at, Py_ssize_t length) -> Py_ssize_t {
+            return std::count(at, at + length, '\n');
+        });
+    }
+
+    template <typename Out>
+    void fill(Out* out) const {
+        std::string indentation;
+        for (const Step& step : steps_) {
+            if (step.text) out = copy_indented(out, step.text, indentation);
+            if (step.column == kClose)
+                indentation.resize(indentation.size() - 4);
+            else if (step.column != kNone)
+                indentation.append(step.column == '|' ? "|   " : "    ", 4);
+        }
+    }
+
+    template <typename Out>
+    static Out* copy_indented(Out* out, PyObject* text, const std::string& indentation) {
+        return units(text, [&](const auto* at, Py_ssize_t length) {
+            const auto* end = at + length;
+            for (;;) {
+                const auto* newline = std::find(at, end, '\n');
+                out = std::copy(at, newline, out);
+                if (newline == end) return out;
+                *out++ = '\n';
+                out = std::copy(indentation.begin(), indentation.end(), out);
+                at = newline + 1;
+            }
+        });
+    }
+
+    std::deque<Step, RawAllocator<Step>> steps_;
 };
 
 // How a child hangs from its parent.
@@ -263,14 +325,13 @@ Ref split_lines(PyObject* text) {
 // child's text one column in. A text that is not an exact str is split by
 // its own `split` and joined with the column prefix, as written.
 int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, int& line) {
-    canvas.write(branch.first);
-    canvas.indent(branch.column);
+    canvas.open(branch.first, branch.column);
     Ref text;
     if (draws_here(child)) {
         int drawn = draw_nested(child, canvas, text);
         if (drawn < 0) return -1;
         if (drawn > 0) {
-            canvas.dedent();
+            canvas.close();
             return 0;
         }
         // The child's `__str__` returned an object of its own: str() checks it.
@@ -285,10 +346,10 @@ int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, int& line)
     }
     if (PyUnicode_CheckExact(text.get())) {
         canvas.write(text.get());
-        canvas.dedent();
+        canvas.close();
         return 0;
     }
-    canvas.dedent();
+    canvas.close();
     Ref lines = split_lines(text.get());
     if (!lines) return -1;
     line = branch.line + 1;
@@ -299,9 +360,10 @@ int draw_child(PyObject* child, const Branch& branch, Canvas& canvas, int& line)
 }
 
 // One child's statements, `j = str(child).split('\n')` and then
-// `string = string + first + rest.join(j)`. `string` is null while the
-// node's text is on the canvas; otherwise it is the node's text so far, a
-// name that was not an exact str, combined with `+` until it is one.
+// `string += first + rest.join(j)`: one in-place addition of the whole piece.
+// `string` is null while the node's text is on the canvas; otherwise it is
+// the node's text so far, a name that is not an exact str, added to until
+// the addition yields an exact str.
 int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& string, int& line) {
     line = branch.line;
     if (!string) return draw_child(child, branch, canvas, line);
@@ -309,15 +371,27 @@ int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& s
     Ref lines = text ? split_lines(text.get()) : Ref();
     if (!lines) return -1;
     line = branch.line + 1;
-    Ref head = Ref::steal(PyNumber_Add(string.get(), branch.first));
-    Ref joined = head ? Ref::steal(PyUnicode_Join(branch.rest, lines.get())) : Ref();
-    string = joined ? Ref::steal(PyNumber_Add(head.get(), joined.get())) : Ref();
+    Ref joined = Ref::steal(PyUnicode_Join(branch.rest, lines.get()));
+    Ref piece = joined ? Ref::steal(PyUnicode_Concat(branch.first, joined.get())) : Ref();
+    string = piece ? Ref::steal(PyNumber_InPlaceAdd(string.get(), piece.get())) : Ref();
     if (!string) return -1;
     if (PyUnicode_CheckExact(string.get())) {
         canvas.write(string.get());
         string.reset();
     }
     return 0;
+}
+
+// `children[:-1]`. An object that supports no subscription at all gets the
+// slicing message rather than the subscription one.
+Ref all_but_last(PyObject* children) {
+    PyTypeObject* type = Py_TYPE(children);
+    if (!PyType_GetSlot(type, Py_mp_subscript) && !PyType_GetSlot(type, Py_sq_item) &&
+        !PyType_Check(children)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", type->tp_name);
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(children, g_all_but_last));
 }
 
 // The statements of `__str__` for `node`, drawn onto the canvas at its
@@ -348,7 +422,7 @@ int draw_node(PyObject* node, Canvas& canvas, Ref& result, int& line) {
 
     line = 80;
     children = frame::attr(node, s_children);
-    Ref head = children ? Ref::steal(PyObject_GetItem(children.get(), g_all_but_last)) : Ref();
+    Ref head = children ? all_but_last(children.get()) : Ref();
     children.reset();
     Ref iterator = head ? Ref::steal(PyObject_GetIter(head.get())) : Ref();
     if (!iterator) return -1;
@@ -398,10 +472,24 @@ const frame::FunctionSpec branchel_str_spec{
 
 void add_str_traceback(int line) { frame::add_function_traceback(branchel_str_spec, line); }
 
+// The answer for the class asked last is kept under its version tag: the
+// interpreter gives a class a new tag whenever its MRO or the dictionary of
+// a class in it changes, and never reuses one.
 bool draws_here(PyObject* child) {
-    if (PyUnicode_CheckExact(child)) return false;
-    Ref method = frame::class_lookup(Py_TYPE(child), s_str);
-    return method && method.get() == branchel_str_spec.object;
+    static PyTypeObject* known_type = nullptr;
+    static unsigned int known_tag = 0;
+    static bool known_answer = false;
+    PyTypeObject* type = Py_TYPE(child);
+    if (type == &PyUnicode_Type) return false;
+    if (type == known_type && known_tag != 0 && type->tp_version_tag == known_tag) return known_answer;
+    Ref method = frame::class_lookup(type, s_str);
+    const bool answer = method && method.get() == branchel_str_spec.object;
+    if (type->tp_version_tag != 0 || PyUnstable_Type_AssignVersionTag(type)) {
+        known_type = type;
+        known_tag = type->tp_version_tag;
+        known_answer = answer;
+    }
+    return answer;
 }
 
 // ---------------------------------------------------------------------------

@@ -24,7 +24,7 @@ using frame::Ref;
 
 frame::Str s_re{"re"}, s_compile{"compile"},
     s_name{"__name__"}, s_doc{"__doc__"}, s_expressions{"expressions"}, s_append{"append"},
-    s_pattern{"pattern"}, s_search{"search"}, s_BaseLogic{"BaseLogic"},
+    s_pattern{"pattern"}, s_flags{"flags"}, s_search{"search"}, s_BaseLogic{"BaseLogic"},
     s_decode_cli_string{"decode_cli_string"}, s_quoted{"'%s'"}, s_separator{", "},
     s_message{"Not a properly formatted logic string: %s"}, s_source_name{"<string>"},
     s_body{"body"}, s_func{"func"}, s_args{"args"}, s_keywords{"keywords"}, s_id{"id"},
@@ -288,6 +288,14 @@ int is_logic(PyObject* expr, PyObject* base) {
     return PyObject_IsInstance(expr, base);
 }
 
+// any(results), taking each result's truth in order.
+int any_of(const std::vector<Ref>& results) {
+    for (const Ref& result : results) {
+        if (int truth = PyObject_IsTrue(result.get())) return truth;
+    }
+    return 0;
+}
+
 // any([check(i) for i in items])
 int any_of_calls(PyObject* check, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
@@ -299,44 +307,135 @@ int any_of_calls(PyObject* check, PyObject* items) {
         if (!result) return -1;
         results.push_back(std::move(result));
     }
-    for (const Ref& result : results) {
-        if (int truth = PyObject_IsTrue(result.get())) return truth;
-    }
-    return 0;
+    return any_of(results);
 }
 
-// any([pattern.search(i if type(i) is str else str(i)) for i in items])
-//
-// The results of a real pattern's search are match objects or None, whose
-// truth runs no code, so they are tested as they come instead of being kept.
-int any_of_searches(PyObject* pattern, PyObject* items) {
-    const bool real_pattern =
-        g_pattern_search && Py_TYPE(pattern) == reinterpret_cast<PyTypeObject*>(g_pattern_type);
+// `i if type(i) is str else str(i)`
+Ref string_form(PyObject* item) {
+    return PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
+}
+
+// any([expr.search(i if type(i) is str else str(i)) for i in items]): for
+// each item in turn, `search` is looked up, then the item converted, then
+// the search called.
+int any_of_searches(PyObject* expr, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
-    bool found = false;
     std::vector<Ref> results;
-    if (!real_pattern) results.reserve(static_cast<size_t>(count));
+    results.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref search = frame::attr(expr, s_search);
+        Ref text = search ? string_form(PyTuple_GET_ITEM(items, i)) : Ref();
+        if (!text) return -1;
+        PyObject* arg = text.get();
+        Ref result = Ref::steal(PyObject_Vectorcall(search.get(), &arg, 1, nullptr));
+        if (!result) return -1;
+        results.push_back(std::move(result));
+    }
+    return any_of(results);
+}
+
+// Character classes that do not depend on the C locale.
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A pattern made only of plain characters, perhaps anchored by a leading
+// "^" and a trailing "$", compiled without flags: whether it finds a match
+// in a text is a question of substrings, answered without the regular
+// expression engine. Without MULTILINE, "^" matches only at the start and
+// "$" at the end or before a final newline.
+class LiteralPattern {
+public:
+    // Reads `pattern`; false (and no error) when it is not of this form.
+    bool read(PyObject* pattern) {
+        Ref flags = frame::attr(pattern, s_flags);
+        Ref source = flags ? frame::attr(pattern, s_pattern) : Ref();
+        if (!source || !PyLong_CheckExact(flags.get()) || !PyUnicode_Check(source.get())) {
+            PyErr_Clear();
+            return false;
+        }
+        if (PyLong_AsLong(flags.get()) != kUnicodeFlag) {
+            PyErr_Clear();  // an overflow is simply not the flag either
+            return false;
+        }
+        Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(source.get());
+        at_start_ = end > start && PyUnicode_READ_CHAR(source.get(), start) == '^';
+        start += at_start_;
+        at_end_ = end > start && PyUnicode_READ_CHAR(source.get(), end - 1) == '$';
+        end -= at_end_;
+        for (Py_ssize_t i = start; i < end; ++i) {
+            if (!is_plain(PyUnicode_READ_CHAR(source.get(), i))) return false;
+        }
+        body_ = Ref::steal(PyUnicode_Substring(source.get(), start, end));
+        if (!body_) PyErr_Clear();
+        return static_cast<bool>(body_);
+    }
+
+    // Whether a search of `text` (a str) finds a match: 1, 0, or -1 on error.
+    int found_in(PyObject* text) const {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        if (at_end_ && ends_with(text, length)) return 1;
+        if (at_end_ && length > 0 && PyUnicode_READ_CHAR(text, length - 1) == '\n')
+            return ends_with(text, length - 1);
+        if (at_end_) return 0;
+        if (at_start_) return static_cast<int>(PyUnicode_Tailmatch(text, body_.get(), 0, length, -1));
+        const Py_ssize_t where = PyUnicode_Find(text, body_.get(), 0, length, 1);
+        return where == -2 ? -1 : where >= 0;
+    }
+
+private:
+    static constexpr long kUnicodeFlag = 32;  // re.UNICODE, implied for str patterns
+
+    // Characters that stand for themselves wherever they appear in a pattern.
+    static bool is_plain(Py_UCS4 c) {
+        return c < 128 && (is_ascii_letter(static_cast<char>(c)) || is_ascii_digit(static_cast<char>(c)) ||
+                           std::strchr(" _-!\"%&',/:;<=>@`~", static_cast<int>(c)) != nullptr) &&
+               c != 0;
+    }
+
+    // Whether text[:end] ends with the body (and, anchored at the start, is it).
+    int ends_with(PyObject* text, Py_ssize_t end) const {
+        if (at_start_ && end != PyUnicode_GET_LENGTH(body_.get())) return 0;
+        return static_cast<int>(PyUnicode_Tailmatch(text, body_.get(), 0, end, 1));
+    }
+
+    Ref body_;
+    bool at_start_ = false, at_end_ = false;
+};
+
+// The same for a real compiled pattern. Its type is immutable and its
+// instances have no attributes of their own, so `search` is always the
+// type's method and looking it up has no effect: it is called directly. Its
+// results are match objects or None, whose truth runs no code, and a search
+// of a str has no effect either; so once an item matched, the items left
+// are only converted (a conversion may run code), not searched, and a plain
+// pattern is answered by substring tests.
+int any_pattern_match(PyObject* pattern, PyObject* items) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    LiteralPattern literal;
+    const bool plain = count > 0 && literal.read(pattern);
+    bool found = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyTuple_GET_ITEM(items, i);
-        Ref text = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
+        if (found && PyUnicode_CheckExact(item)) continue;
+        Ref text = string_form(item);
         if (!text) return -1;
-        PyObject* args[] = {pattern, text.get()};
-        if (real_pattern) {
-            Ref match = Ref::steal(PyObject_Vectorcall(g_pattern_search, args, 2, nullptr));
-            if (!match) return -1;
-            found = found || match.get() != Py_None;
-        } else {
-            Ref match = Ref::steal(PyObject_VectorcallMethod(
-                s_search, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            if (!match) return -1;
-            results.push_back(std::move(match));
+        if (found) continue;
+        if (plain) {
+            int hit = literal.found_in(text.get());
+            if (hit < 0) return -1;
+            found = hit;
+            continue;
         }
+        PyObject* args[] = {pattern, text.get()};
+        Ref match = Ref::steal(PyObject_Vectorcall(g_pattern_search, args, 2, nullptr));
+        if (!match) return -1;
+        found = match.get() != Py_None;
     }
-    if (real_pattern) return found;
-    for (const Ref& result : results) {
-        if (int truth = PyObject_IsTrue(result.get())) return truth;
-    }
-    return 0;
+    return found;
+}
+
+bool is_real_pattern(PyObject* expr) {
+    return g_pattern_search && Py_TYPE(expr) == reinterpret_cast<PyTypeObject*>(g_pattern_type);
 }
 
 // The source lines of the statements of one `__call__`.
@@ -362,7 +461,7 @@ int verdict(Call& c, const CallLines& at, PyObject* expr, PyObject* items) {
         return any_of_calls(expr, items);
     }
     c.at(at.pattern_searches);
-    return any_of_searches(expr, items);
+    return is_real_pattern(expr) ? any_pattern_match(expr, items) : any_of_searches(expr, items);
 }
 
 // How a class combines verdicts: the walk stops at the first entry whose
@@ -459,24 +558,144 @@ void refuse(const char* what, PyObject* node) {
     if (kind) PyErr_Format(PyExc_ValueError, "unsupported %s: %U", what, kind.get());
 }
 
-// The AST of `text`, parsed as a single expression the way eval() reads a
-// string: leading spaces and tabs skipped, coding cookies ignored.
-Ref parse(PyObject* text) {
+// The source of `text` the way eval() reads a string: UTF-8 without null
+// bytes, leading spaces and tabs skipped.
+const char* source_of(PyObject* text, Py_ssize_t& size) {
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "logic string must be str, not %.200s", Py_TYPE(text)->tp_name);
-        return {};
+        return nullptr;
     }
-    Py_ssize_t size = 0;
     const char* source = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!source) return {};
+    if (!source) return nullptr;
     if (std::memchr(source, '\0', static_cast<size_t>(size))) {
         PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
-        return {};
+        return nullptr;
     }
+    const char* start = source;
     while (*source == ' ' || *source == '\t') ++source;
+    size -= source - start;
+    return source;
+}
+
+// The AST of a source, parsed as a single expression, coding cookies ignored.
+Ref parse(const char* source) {
     PyCompilerFlags flags{PyCF_ONLY_AST | PyCF_IGNORE_COOKIE, PY_MINOR_VERSION};
     return Ref::steal(Py_CompileStringObject(source, s_source_name, Py_eval_input, &flags, -1));
 }
+
+// The common form of a logic string, read without the compiler: calls of
+// ASCII names that are not keywords, string literals without backslashes,
+// the name `string`, spaces and tabs between the parts and an optional
+// trailing comma. Anything else (line breaks, comments, escapes, prefixes,
+// other names, deep nesting) is left to the compiler's reading, which gives
+// the same steps for the common form and the exact errors for the rest.
+class QuickReader {
+public:
+    // In the order the compiler's tree lists them: a call before its arguments.
+    struct Token {
+        const char* at;     // the name called, or the literal's text
+        Py_ssize_t size;
+        Py_ssize_t nargs;   // a call's argument count, kLiteral or kText
+    };
+    static constexpr Py_ssize_t kLiteral = -1, kText = -2;
+
+    // True when the whole source is of the common form.
+    bool read(const char* source, Py_ssize_t size) {
+        at_ = source;
+        end_ = source + size;
+        if (!call(0)) return false;
+        skip_blanks();
+        return at_ == end_;
+    }
+    const std::vector<Token>& tokens() const { return tokens_; }
+
+private:
+    static constexpr int kMaxDepth = 50;
+
+    bool call(int depth) {
+        Token name{at_, 0, 0};
+        if (depth > kMaxDepth || !identifier(name) || is_keyword(name)) return false;
+        skip_blanks();
+        if (!take('(')) return false;
+        const size_t index = tokens_.size();
+        tokens_.push_back(name);
+        for (skip_blanks(); !take(')'); skip_blanks()) {
+            if (!argument(depth)) return false;
+            ++tokens_[index].nargs;
+            skip_blanks();
+            if (take(')')) return true;
+            if (!take(',')) return false;
+        }
+        return true;
+    }
+
+    bool argument(int depth) {
+        if (at_ < end_ && (*at_ == '\'' || *at_ == '"')) return literal();
+        Token name{at_, 0, 0};
+        if (!identifier(name)) return false;
+        const char* after = at_;
+        skip_blanks();
+        if (at_ < end_ && *at_ == '(') {
+            at_ = name.at;
+            return call(depth + 1);
+        }
+        at_ = after;
+        if (name.size != 6 || std::memcmp(name.at, "string", 6) != 0) return false;
+        tokens_.push_back({name.at, name.size, kText});
+        return true;
+    }
+
+    bool literal() {
+        const char quote = *at_++;
+        const char* start = at_;
+        while (at_ < end_ && *at_ != quote) {
+            if (*at_ == '\\' || *at_ == '\n' || *at_ == '\r') return false;
+            ++at_;
+        }
+        // An empty literal followed by the quote opens a triple-quoted one.
+        if (at_ == end_ || (at_ == start && at_ + 1 < end_ && at_[1] == quote)) return false;
+        tokens_.push_back({start, at_ - start, kLiteral});
+        ++at_;
+        return true;
+    }
+
+    bool identifier(Token& name) {
+        const char* start = at_;
+        while (at_ < end_ && (is_ascii_letter(*at_) || *at_ == '_' || (at_ > start && is_ascii_digit(*at_))))
+            ++at_;
+        // A byte above ASCII may continue the name: the compiler decides.
+        if (at_ == start || (at_ < end_ && static_cast<unsigned char>(*at_) >= 0x80)) return false;
+        name = {start, at_ - start, 0};
+        return true;
+    }
+
+    static bool is_keyword(const Token& name) {
+        static const char* const keywords[] = {
+            "False", "None", "True", "and", "as", "assert", "async", "await", "break",
+            "class", "continue", "def", "del", "elif", "else", "except", "finally", "for",
+            "from", "global", "if", "import", "in", "is", "lambda", "nonlocal", "not", "or",
+            "pass", "raise", "return", "try", "while", "with", "yield"};
+        for (const char* keyword : keywords) {
+            if (std::strlen(keyword) == static_cast<size_t>(name.size) &&
+                std::memcmp(keyword, name.at, static_cast<size_t>(name.size)) == 0)
+                return true;
+        }
+        return false;
+    }
+
+    void skip_blanks() {
+        while (at_ < end_ && (*at_ == ' ' || *at_ == '\t')) ++at_;
+    }
+    bool take(char c) {
+        if (at_ == end_ || *at_ != c) return false;
+        ++at_;
+        return true;
+    }
+
+    const char* at_ = nullptr;
+    const char* end_ = nullptr;
+    std::vector<Token> tokens_;
+};
 
 struct Step {
     Ref object;         // the value to push, or the class to call
@@ -497,6 +716,31 @@ public:
         frame::RecursionGuard guard(" while reading a logic string");
         if (guard.failed()) return -1;
         return call(node);
+    }
+
+    // The same steps from the quick reading, from tokens[next] on.
+    int logic(const std::vector<QuickReader::Token>& tokens, size_t& next) {
+        frame::RecursionGuard guard(" while reading a logic string");
+        if (guard.failed()) return -1;
+        const QuickReader::Token& call = tokens[next++];
+        Ref id = Ref::steal(PyUnicode_FromStringAndSize(call.at, call.size));
+        Ref cls = id ? class_named(id.get()) : Ref();
+        if (!cls) return -1;
+        for (Py_ssize_t i = 0; i < call.nargs; ++i) {
+            const QuickReader::Token& argument = tokens[next];
+            if (argument.nargs >= 0) {
+                if (logic(tokens, next) < 0) return -1;
+                continue;
+            }
+            ++next;
+            Ref value = argument.nargs == QuickReader::kText
+                            ? Ref::borrow(text_)
+                            : Ref::steal(PyUnicode_DecodeUTF8(argument.at, argument.size, nullptr));
+            if (!value) return -1;
+            steps_.push_back({std::move(value), -1});
+        }
+        steps_.push_back({std::move(cls), call.nargs});
+        return 0;
     }
 
 private:
@@ -527,14 +771,17 @@ private:
             return {};
         }
         Ref id = frame::attr(func, s_id);
-        if (!id) return {};
-        const bool is_text = PyUnicode_Check(id.get()) && PyUnicode_EqualToUTF8(id.get(), "string");
+        return id ? class_named(id.get()) : Ref();
+    }
+
+    Ref class_named(PyObject* id) {
+        const bool is_text = PyUnicode_Check(id) && PyUnicode_EqualToUTF8(id, "string");
         Ref cls;
         if (!is_text) {
             PyObject* found = nullptr;
-            if (PyDict_GetItemRef(frame::module_globals(), id.get(), &found) < 0) return {};
+            if (PyDict_GetItemRef(frame::module_globals(), id, &found) < 0) return {};
             if (!found) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", id.get());
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", id);
                 return {};
             }
             cls = Ref::steal(found);
@@ -542,7 +789,7 @@ private:
         if (is_text || !PyType_Check(cls.get()) || !PyType_Check(base_) ||
             !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()),
                               reinterpret_cast<PyTypeObject*>(base_))) {
-            PyErr_Format(PyExc_TypeError, "'%U' is not a logic expression class", id.get());
+            PyErr_Format(PyExc_TypeError, "'%U' is not a logic expression class", id);
             return {};
         }
         return cls;
@@ -618,23 +865,35 @@ Ref run(std::vector<Step>& steps) {
     return std::move(stack.back());
 }
 
+// The steps of the compiler's reading of `source`.
+int plan_from_tree(Planner& planner, const char* source) {
+    if (load_ast_classes() < 0) return -1;
+    Ref tree = parse(source);
+    if (!tree) return -1;
+    Ref body = is_node(tree.get(), g_ast.expression) ? frame::attr(tree.get(), s_body) : Ref();
+    if (!body) {
+        if (!PyErr_Occurred()) refuse("expression", tree.get());
+        return -1;
+    }
+    return planner.logic(body.get());
+}
+
 // The logic object the decoded text describes, or null with the error that
 // tells why the text was refused or failed.
 Ref build(Call& c, PyObject* text) {
     c.at(198);
     Ref base = frame::global(s_BaseLogic);
-    if (!base || load_ast_classes() < 0) return {};
-    Ref tree = parse(text);
-    if (!tree) return {};
-    Ref body = is_node(tree.get(), g_ast.expression) ? frame::attr(tree.get(), s_body) : Ref();
-    if (!body) {
-        if (!PyErr_Occurred()) refuse("expression", tree.get());
+    if (!base) return {};
+    Py_ssize_t size = 0;
+    const char* source = source_of(text, size);
+    if (!source) return {};
+    Planner planner(text, base.get());
+    if (QuickReader quick; quick.read(source, size)) {
+        size_t next = 0;
+        if (planner.logic(quick.tokens(), next) < 0) return {};
+    } else if (plan_from_tree(planner, source) < 0) {
         return {};
     }
-    Planner planner(text, base.get());
-    if (planner.logic(body.get()) < 0) return {};
-    tree.reset();
-    body.reset();
     Ref obj = run(planner.steps());
     if (!obj) return {};
     // The constructors may have rebound the name; the check reads it afresh.
@@ -701,14 +960,16 @@ const frame::FunctionSpec logic_str_spec{
 // ---------------------------------------------------------------------------
 // Module body
 
-// Remembers re.Pattern and its search method for the pattern fast path; a
-// `re` without them simply leaves the fast path off.
+// Remembers re.Pattern and its search method for the pattern fast path,
+// which relies on the type being immutable; a `re` without them simply
+// leaves the fast path off.
 void remember_pattern_type() {
     Ref re = frame::global(s_re);
     Ref pattern_type = re ? Ref::steal(PyObject_GetAttrString(re.get(), "Pattern")) : Ref();
-    Ref search = pattern_type && PyType_Check(pattern_type.get())
-                     ? frame::attr(pattern_type.get(), s_search)
-                     : Ref();
+    const bool immutable = pattern_type && PyType_Check(pattern_type.get()) &&
+                           PyType_HasFeature(reinterpret_cast<PyTypeObject*>(pattern_type.get()),
+                                             Py_TPFLAGS_IMMUTABLETYPE);
+    Ref search = immutable ? frame::attr(pattern_type.get(), s_search) : Ref();
     if (!search) {
         PyErr_Clear();
         return;
