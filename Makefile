@@ -6,7 +6,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAGE  ?= build/stage
 
-.PHONY: demo test install venv stage bench sanitize typecheck wheel clean
+.PHONY: demo test install venv stage bench sanitize typecheck pyright wheel clean
 
 demo: install
 	$(PY) examples/tour.py
@@ -43,6 +43,11 @@ typecheck: install
 	$(PY) -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt \
 	    morvath.datastructures morvath.utils
 	$(PY) -m mypy --strict examples tests/typing
+
+# The same inputs under pyright; optional, as it needs Node.js.
+pyright: install
+	$(PY) -m pip install -q pyright
+	$(VENV)/bin/pyright --pythonpath $(abspath $(PY)) examples tests/typing
 
 # A wheel for this machine, repaired into dist/ with the manylinux tag of the
 # oldest glibc it supports (extensions, stubs and py.typed; no C++ sources).

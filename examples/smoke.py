@@ -11,6 +11,7 @@ import pickle
 import tempfile
 from importlib import resources
 from pathlib import Path
+from typing import Any
 
 from morvath.datastructures.branchel import Branchel
 from morvath.datastructures.configuration import Configuration
@@ -79,7 +80,7 @@ def check_tyvern() -> None:
         sides = 0
 
         @tyvern
-        def kind(cls: type[Shape]) -> str:
+        def kind(cls: Any) -> str:
             return f"{cls.__name__}/{cls.sides}"
 
     class Square(Shape):

@@ -110,7 +110,7 @@ def tour_tyvern() -> None:
         defaults = {"port": 8080}
 
         @tyvern
-        def address(cls: type[Service]) -> str:
+        def address(cls: Any) -> str:
             return f"{cls.__name__.lower()}:{cls.defaults['port']}"
 
     class Admin(Service):

@@ -63,6 +63,7 @@ def readme_configuration() -> None:
 
 
 def readme_branchel() -> None:
+    from typing import Any
     from morvath.datastructures.branchel import Branchel
     from morvath.datastructures.tyvern import tyvern
 
@@ -75,7 +76,7 @@ def readme_branchel() -> None:
     class Shape:
         sides = 0
         @tyvern
-        def kind(cls: type["Shape"]) -> str:
+        def kind(cls: Any) -> str:   # called with the class it is read through
             return f"{cls.__name__} with {cls.sides} sides"
 
     class Square(Shape):
