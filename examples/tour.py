@@ -2,7 +2,11 @@
 
 Run it with `make demo`.
 """
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
 from pathlib import Path
+from typing import Any
 
 from morvath.datastructures.branchel import Branchel
 from morvath.datastructures.configuration import Configuration
@@ -14,18 +18,18 @@ from morvath.datastructures.tyvern import tyvern
 
 EXAMPLES = Path(__file__).parent
 
-SAMPLE = {
+SAMPLE: dict[str, Any] = {
     "server": {"host": "localhost", "port": 8080},
     "logging": {"level": "INFO", "handlers": ["console"]},
     "features": {"search": {"enabled": True, "engines": ["fast", "exact"]}},
 }
 
 
-def heading(title):
+def heading(title: str) -> None:
     print(f"\n== {title} ==")
 
 
-def tour_keyvane():
+def tour_keyvane() -> NestedKeyvane:
     heading("keyvane: attribute and dotted-key dictionaries")
     settings = NestedKeyvane(SAMPLE)
     print("by attribute:  settings.server.port =", settings.server.port)
@@ -39,14 +43,14 @@ def tour_keyvane():
     return settings
 
 
-def tour_configuration():
+def tour_configuration() -> Configuration:
     heading("configuration: settings layered from YAML and INI files")
     settings = Configuration()
-    loaded = settings.load_yamls(EXAMPLES / "settings.yaml", EXAMPLES / "missing.yaml")
-    print("YAML files loaded:", [path.name for path in loaded])
+    yamls = settings.load_yamls(EXAMPLES / "settings.yaml", EXAMPLES / "missing.yaml")
+    print("YAML files loaded:", [path.name for path in yamls])
     print("server from YAML:", settings.server)
-    loaded = settings.load_cfgs(EXAMPLES / "site.cfg")
-    print("INI files loaded:", [Path(path).name for path in loaded])
+    cfgs = settings.load_cfgs(EXAMPLES / "site.cfg")
+    print("INI files loaded:", [Path(path).name for path in cfgs])
     print("server after the INI layer:", settings.server)
     print("[DEFAULT] reached every section:", settings["database.timeout"],
           "- and is gone:", "DEFAULT" not in settings)
@@ -58,7 +62,7 @@ def tour_configuration():
     return settings
 
 
-def leaf_paths(tree, prefix=""):
+def leaf_paths(tree: Mapping[str, Any], prefix: str = "") -> Iterator[str]:
     for key, value in tree.items():
         path = f"{prefix}{key}"
         if isinstance(value, dict) and value:
@@ -67,7 +71,7 @@ def leaf_paths(tree, prefix=""):
             yield path
 
 
-def tour_logic(settings):
+def tour_logic(settings: Configuration) -> None:
     heading("logic: filtering setting paths with a rule written as text")
     keep = logic_str(r"And(Or(r'^server\.', r'^database\.'), Not('password'))")
     print("rule:", keep)
@@ -79,34 +83,34 @@ def tour_logic(settings):
         print("   because", repr(error.__context__))
 
 
-def tour_pathrell(settings):
+def tour_pathrell(settings: Configuration) -> None:
     heading("pathrell: the settings as flat (path, value) pairs")
     flat = Pathrell(settings)
     for path, value in flat:
         print("  " + "/".join(map(str, path)), "=", value)
-    public = Pathrell([pair for pair in flat if "password" not in pair.path])
+    public = Pathrell([(path, value) for path, value in flat if "password" not in path])
     print("rebuilt without passwords:", public.reconstruct()["database"])
 
 
-def settings_tree(name, value):
+def settings_tree(name: str, value: Any) -> Branchel:
     if isinstance(value, dict):
         return Branchel(name, [settings_tree(key, item) for key, item in value.items()])
     return Branchel(f"{name} = {value!r}")
 
 
-def tour_branchel(settings):
+def tour_branchel(settings: Configuration) -> None:
     heading("branchel: the settings drawn as a tree")
     print(settings_tree("settings", settings))
 
 
-def tour_tyvern():
+def tour_tyvern() -> None:
     heading("tyvern: a property of the class itself")
 
     class Service:
         defaults = {"port": 8080}
 
         @tyvern
-        def address(cls):
+        def address(cls: Any) -> str:
             return f"{cls.__name__.lower()}:{cls.defaults['port']}"
 
     class Admin(Service):
@@ -119,14 +123,14 @@ def tour_tyvern():
     print("computed on each read:", Admin.address)
 
 
-def tour_fadeline():
+def tour_fadeline() -> None:
     heading("fadeline: a registry of live sessions")
 
     class Session:
-        def __init__(self, user):
+        def __init__(self, user: str) -> None:
             self.user = user
 
-        def __repr__(self):
+        def __repr__(self) -> str:
             return f"Session({self.user!r})"
 
     alice, bob = Session("alice"), Session("bob")
@@ -137,7 +141,7 @@ def tour_fadeline():
     print("alice is registered:", alice in live, live[0] is alice)
 
 
-def main():
+def main() -> None:
     tour_keyvane()
     settings = tour_configuration()
     tour_logic(settings)

@@ -6,12 +6,16 @@ that ``decode_cli_string`` returns the expression text and that
 ``Configuration`` block).
 """
 
+from typing import TypeVar
 
-def decode_cli_string(string):
+_T = TypeVar("_T")
+
+
+def decode_cli_string(string: str) -> str:
     """Return command-line text decoded for evaluation (here: unchanged)."""
     return string
 
 
-def typecast_str(value):
+def typecast_str(value: _T) -> _T:
     """Return ``value`` converted for storage (here: unchanged)."""
     return value
