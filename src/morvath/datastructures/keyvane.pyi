@@ -7,7 +7,7 @@ obj['key'] style form.
 
 import itertools as itertools
 from collections.abc import Iterable, Mapping as Mapping, MutableMapping as MutableMapping
-from typing import Any, Literal
+from typing import Any, Self
 
 __test__: dict[str, Any]
 
@@ -41,12 +41,13 @@ class Keyvane(dict[Any, Any]):
         """
     def __repr__(self) -> str:
         """`ClassName({...})`, with the entries as a dict shows them."""
-    def __getstate__(self) -> Literal[True]:
-        """The pickled state; the entries themselves travel as dict items."""
+    def __reduce__(self) -> tuple[Any, tuple[type[Self]], dict[Any, Any]]:
+        """How `pickle` and `copy` rebuild the instance: made by `__new__`
+        without `__init__`, with a plain dict of the entries as its state."""
     def __setstate__(self, state: Any) -> None:
-        """Restore the attribute view after unpickling."""
-    def __reduce__(self) -> str | tuple[Any, ...]:
-        """How `pickle` and `copy` rebuild the instance with its entries."""
+        """Store a dict state as the built-in dict stores it (no dotted-key
+        splitting, no item hooks) and make the instance its own attribute
+        dictionary again; any other state only does the latter."""
     # Entries are read, set and deleted as attributes through the instance
     # dictionary, which is the instance itself; these make that visible to
     # type checkers.
