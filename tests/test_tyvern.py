@@ -55,3 +55,22 @@ def test_failures_and_no_leaks(assert_no_leak):
         shape, circle = make_shape()
         assert circle().area + shape.area == 13
     assert_no_leak(exercise)
+
+
+def test_reads_follow_a_replaced_or_overriding_get(monkeypatch):
+    shape, circle = make_shape()
+    with pytest.raises(KeyError) as raised:
+        type("Bad", (), {"boom": tyvern(lambda cls: {}[cls])}).boom
+    entries = [f.f_code.co_name for f, _ in __import__("traceback").walk_tb(raised.tb)]
+    assert "morvath.datastructures.tyvern.TyvernDescriptor.__get__" in entries
+
+    class Doubling(TyvernDescriptor):
+        def __get__(self, obj, owner):
+            return 2 * super().__get__(obj, owner)
+    circle.twice = Doubling(lambda cls: cls.side)
+    assert (circle.twice, circle().twice, shape.area) == (6, 6, 4)
+
+    monkeypatch.setattr(TyvernDescriptor, "__get__", lambda self, obj, owner: ("patched", owner))
+    assert (shape.area, circle().area) == (("patched", shape), ("patched", circle))
+    monkeypatch.undo()
+    assert (shape.area, circle().area) == (4, 9)

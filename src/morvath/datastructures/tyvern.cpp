@@ -14,7 +14,7 @@ namespace {
 using frame::Call;
 using frame::Ref;
 
-frame::Str s_func{"func"}, s_TyvernDescriptor{"TyvernDescriptor"};
+frame::Str s_func{"func"}, s_TyvernDescriptor{"TyvernDescriptor"}, s_get{"__get__"};
 
 frame::Builtin b_object{"object"};
 
@@ -56,6 +56,31 @@ const frame::FunctionSpec tyvern_get_spec{
     .name = "__get__", .qualname = "TyvernDescriptor.__get__", .params = {"self", "obj", "owner"},
     .line = 25, .body = tyvern_get};
 
+// Every read of a descriptor goes through its type's `tp_descr_get` slot. For
+// a class that defines `__get__`, the interpreter's slot looks the method up
+// in the MRO and calls it through the generic call path with an argument
+// tuple. While `__get__` on the descriptor's type still resolves to the
+// library's own function, this slot runs that function's body directly: the
+// same binding, recursion count and traceback entry, none of the detour.
+// Assigning or deleting `__get__` on the class makes the interpreter replace
+// the slot itself; subclasses get the interpreter's slot when they are made.
+PyObject* read_descriptor(PyObject* self, PyObject* obj, PyObject* owner) {
+    PyObject* args[] = {self, obj ? obj : Py_None, owner ? owner : Py_None};
+    PyObject* get = tyvern_get_spec.object;
+    if (get && frame::resolves_to(Py_TYPE(self), s_get, get))
+        return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
+    // What the interpreter's own slot does.
+    Ref method = frame::class_lookup(Py_TYPE(self), s_get);
+    if (!method) return PyErr_Occurred() ? nullptr : Py_NewRef(self);
+    return PyObject_Vectorcall(method.get(), args, 3, nullptr);
+}
+
+void install_direct_reads(PyObject* descriptor_class) {
+    auto* type = reinterpret_cast<PyTypeObject*>(descriptor_class);
+    type->tp_descr_get = read_descriptor;
+    PyType_Modified(type);
+}
+
 // ---------------------------------------------------------------------------
 // Module body
 
@@ -65,6 +90,7 @@ int module_body(frame::Body& body) {
     cls.base(Ref::borrow(b_object)).method<tyvern_init_spec>().method<tyvern_get_spec>();
     Ref descriptor = cls.create();
     if (!descriptor) return -1;
+    install_direct_reads(descriptor.get());
     if (body.assign("TyvernDescriptor", std::move(descriptor)) < 0) return -1;
     if (body.at(29).assign("tyvern", frame::global(s_TyvernDescriptor)) < 0) return -1;
     return body.at(30).set_test(Ref::steal(PyDict_New()));
