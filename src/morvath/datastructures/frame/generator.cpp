@@ -249,17 +249,16 @@ PyType_Spec g_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_slots,
 };
 
-PyObject* generator_type() noexcept {
-    if (!g_generator_type) g_generator_type = PyType_FromModuleAndSpec(module_object(), &g_spec, nullptr);
-    return g_generator_type;
-}
-
 }  // namespace
+
+int ready_generator_type() noexcept {
+    if (!g_generator_type) g_generator_type = PyType_FromModuleAndSpec(module_object(), &g_spec, nullptr);
+    return g_generator_type ? 0 : -1;
+}
 
 Ref make_generator(const char* name, const char* qualname, int line,
                    std::unique_ptr<GeneratorState> state) noexcept {
-    PyObject* type = generator_type();
-    if (!type) return {};
+    PyObject* type = g_generator_type;
     Ref name_text = Ref::steal(PyUnicode_InternFromString(name));
     Ref qualname_text = Ref::steal(PyUnicode_InternFromString(qualname));
     if (!name_text || !qualname_text) return {};

@@ -24,6 +24,11 @@ public:
     virtual int traverse(visitproc visit, void* arg) noexcept = 0;
 };
 
+// Builds the generator type once per process, while the module is being
+// executed: a failure then fails the import, and no operation later has to
+// build a type.
+int ready_generator_type() noexcept;
+
 // `qualname` also names the traceback entry, as
 // "morvath.datastructures.<short>.<qualname>"; `line` is the default line.
 Ref make_generator(const char* name, const char* qualname, int line,
