@@ -176,6 +176,8 @@ public:
     }
     void indent(const char* column) { indentation_.append(column, 4); }
     void dedent() noexcept { indentation_.resize(indentation_.size() - 4); }
+    // Counted across the whole drawing: most nodes have few children.
+    bool interrupted() noexcept { return poll_.interrupted(); }
 
     Ref finish() {
         return visit([&](auto& out) {
@@ -211,6 +213,7 @@ private:
     }
 
     int kind_ = PyUnicode_1BYTE_KIND;
+    frame::SignalPoll poll_;
     std::vector<Py_UCS1> ucs1_;
     std::vector<Py_UCS2> ucs2_;
     std::vector<Py_UCS4> ucs4_;
@@ -328,6 +331,7 @@ int add_child_text(PyObject* child, const Branch& branch, Canvas& canvas, Ref& s
 // running when it returned.
 int draw_node(PyObject* node, Canvas& canvas, Ref& result, int& line) {
     line = 77;
+    if (canvas.interrupted()) return -1;
     Ref string = frame::attr(node, s_name);
     if (!string) return -1;
     line = 78;

@@ -132,8 +132,10 @@ const char* const kLogicStrDoc =
 // it), with each item held strongly while it is visited.
 template <class Visit>
 int walk(PyObject* iterable, Visit&& visit) {
+    frame::SignalPoll poll;
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            if (poll.interrupted()) return -1;
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
             if (int outcome = visit(item.get())) return outcome;
         }
@@ -142,6 +144,7 @@ int walk(PyObject* iterable, Visit&& visit) {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) return -1;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (poll.interrupted()) return -1;
         if (int outcome = visit(item.get())) return outcome;
     }
     return PyErr_Occurred() ? -1 : 0;
@@ -293,7 +296,9 @@ int any_of_calls(PyObject* check, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     std::vector<Ref> results;
     results.reserve(static_cast<size_t>(count));
+    frame::SignalPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (poll.interrupted()) return -1;
         PyObject* item = PyTuple_GET_ITEM(items, i);
         Ref result = Ref::steal(PyObject_Vectorcall(check, &item, 1, nullptr));
         if (!result) return -1;
@@ -316,7 +321,9 @@ int any_of_searches(PyObject* pattern, PyObject* items) {
     bool found = false;
     std::vector<Ref> results;
     if (!real_pattern) results.reserve(static_cast<size_t>(count));
+    frame::SignalPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (poll.interrupted()) return -1;
         PyObject* item = PyTuple_GET_ITEM(items, i);
         Ref text = PyUnicode_CheckExact(item) ? Ref::borrow(item) : Ref::steal(PyObject_Str(item));
         if (!text) return -1;
