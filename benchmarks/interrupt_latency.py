@@ -63,17 +63,18 @@ def full_time(setup, operation):
 
 
 def latency(setup, operation, delay):
-    """Seconds from the signal to the KeyboardInterrupt; None when the
-    operation ended before the signal came."""
+    """Seconds from the signal to the KeyboardInterrupt leaving the call;
+    None when the operation ended before the signal came."""
     subject = setup()
     arrived = []
 
     def handler(signum, frame):
-        arrived.append(time.perf_counter())
+        arrived.append(True)
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, handler)
     try:
+        due = time.perf_counter() + delay
         signal.setitimer(signal.ITIMER_REAL, delay)
         try:
             operation(subject)
@@ -86,26 +87,14 @@ def latency(setup, operation, delay):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    if not arrived:
-        return None
-    # The handler runs at the first check after the signal; the kernel
-    # delivers the signal itself within microseconds of the timer. So the
-    # latency is the arrival of the handler, measured from when the timer
-    # was due, plus the unwinding up to here.
-    return stopped - arrived[0] + (arrived[0] - due[0])
-
-
-due = [0.0]
+    # The system delivers the timer's signal within microseconds of `due`;
+    # the rest is the wait for the library's next check, and the unwinding.
+    return stopped - due if arrived else None
 
 
 def measure(setup, operation, delay, rounds):
-    samples = []
-    for _ in range(rounds):
-        due[0] = time.perf_counter() + delay
-        value = latency(setup, operation, delay)
-        if value is not None:
-            samples.append(value)
-    return samples
+    samples = (latency(setup, operation, delay) for _ in range(rounds))
+    return [value for value in samples if value is not None]
 
 
 def main():
