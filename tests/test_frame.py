@@ -4,6 +4,7 @@ generator type (observed through keyvane and fadeline)."""
 import ctypes
 import gc
 import importlib
+import importlib.util
 import inspect
 import pickle
 import sys
@@ -59,6 +60,41 @@ class TestModuleLife:
     def test_create_returns_the_existing_module(self):
         spec = keyvane_module.__spec__
         assert spec.loader.create_module(spec) is keyvane_module
+
+    @pytest.mark.parametrize("name", [
+        "fadeline", "pathrell", "keyvane", "logic", "configuration", "branchel", "tyvern"])
+    @pytest.mark.parametrize("how", ["import", "exec_module"])
+    def test_reimport_after_deleting_the_entry_does_not_leak(self, assert_no_leak, name, how):
+        full = f"morvath.datastructures.{name}"
+        module = importlib.import_module(full)
+
+        def reimport():
+            del sys.modules[full]
+            if how == "import":
+                again = importlib.import_module(full)
+            else:
+                again = importlib.util.module_from_spec(module.__spec__)
+                module.__spec__.loader.exec_module(again)
+                sys.modules[full] = again
+            assert again is module
+
+        assert_no_leak(reimport, warmup=50, rounds=500, slack=100)
+
+    def test_generator_type_is_ready_before_the_first_iteration(self, run_isolated):
+        # Building the type during an operation could fail half way through
+        # the interpreter's type setup; the import builds it instead.
+        result = run_isolated("""
+            import gc
+            import morvath.datastructures.fadeline as fadeline
+            native = type(x for x in ())
+            print(sum(isinstance(o, type) and o.__name__ == 'generator' and o is not native
+                      for o in gc.get_objects()))
+            class Thing: pass
+            thing = Thing()
+            print(type(iter(fadeline.Fadeline([thing]))).__name__)
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["1", "generator"]
 
     def test_failed_body_is_forgotten_and_runs_again(self, run_isolated):
         result = run_isolated("""

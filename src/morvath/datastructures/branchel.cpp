@@ -177,6 +177,8 @@ public:
     ~Canvas() {
         for (const Step& step : steps_) Py_XDECREF(step.text);
     }
+    // Counted across the whole drawing: most nodes have few children.
+    bool interrupted() noexcept { return poll_.interrupted(); }
 
     // An exact str, held until the text is made.
     void write(PyObject* text) { record(Py_NewRef(text), kNone); }
@@ -277,6 +279,7 @@ private:
     }
 
     std::deque<Step, RawAllocator<Step>> steps_;
+    frame::SignalPoll poll_;
 };
 
 // How a child hangs from its parent.
@@ -402,6 +405,7 @@ Ref all_but_last(PyObject* children) {
 // running when it returned.
 int draw_node(PyObject* node, Canvas& canvas, Ref& result, int& line) {
     line = 77;
+    if (canvas.interrupted()) return -1;
     Ref string = frame::attr(node, s_name);
     if (!string) return -1;
     line = 78;

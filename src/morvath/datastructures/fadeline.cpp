@@ -130,8 +130,9 @@ int make_entries(PyObject* self, PyObject* items, Ref& entries, Ref& pins) {
     pins = Ref::steal(PyList_New(0));
     entries = Ref::steal(PyList_New(0));
     if (!iterator || !pins || !entries) return -1;
+    frame::SignalPoll poll;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (PyList_Append(pins.get(), item.get()) < 0) return -1;
+        if (poll.interrupted() || PyList_Append(pins.get(), item.get()) < 0) return -1;
         Ref entry = make_entry(self, item.get());
         if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return -1;
     }
@@ -362,7 +363,9 @@ Py_ssize_t find_entry(PyObject* data, PyObject* entry, Py_ssize_t hint) {
 // make the search skip the next.
 int take_equal(PyObject* data, PyObject* probe, Ref& item) {
     Py_ssize_t i = 0;
+    frame::SignalPoll poll;
     while (i < PyList_GET_SIZE(data)) {
+        if (poll.interrupted()) return -1;
         Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
         Ref held = hold(entry.get());
         int equal = PyObject_RichCompareBool(entry.get(), probe, Py_EQ);
@@ -605,8 +608,9 @@ PyObject* string_form(PyObject* self, PyObject* (*form)(PyObject*)) {
     Ref shown = parts ? Ref::steal(PyList_New(0)) : Ref();
     Ref iterator = shown ? Ref::steal(PyObject_GetIter(self)) : Ref();
     if (!iterator) return nullptr;
+    frame::SignalPoll poll;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (PyList_Append(shown.get(), item.get()) < 0) return nullptr;
+        if (poll.interrupted() || PyList_Append(shown.get(), item.get()) < 0) return nullptr;
         Ref text = Ref::steal(form(item.get()));
         if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
     }

@@ -763,8 +763,9 @@ int merge_item(Call& c, PyObject* self, PyObject* iterable, PyObject* item) {
 int merge_all(Call& c, PyObject* self, PyObject* iterable, PyObject* source) {
     Ref iterator = Ref::steal(PyObject_GetIter(source));
     if (!iterator) return -1;
+    frame::SignalPoll poll;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (merge_item(c, self, iterable, item.get()) < 0) return -1;
+        if (poll.interrupted() || merge_item(c, self, iterable, item.get()) < 0) return -1;
         c.at(138);
     }
     return PyErr_Occurred() ? -1 : 0;

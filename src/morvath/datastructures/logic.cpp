@@ -132,8 +132,10 @@ const char* const kLogicStrDoc =
 // it), with each item held strongly while it is visited.
 template <class Visit>
 int walk(PyObject* iterable, Visit&& visit) {
+    frame::SignalPoll poll;
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            if (poll.interrupted()) return -1;
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
             if (int outcome = visit(item.get())) return outcome;
         }
@@ -142,6 +144,7 @@ int walk(PyObject* iterable, Visit&& visit) {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) return -1;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (poll.interrupted()) return -1;
         if (int outcome = visit(item.get())) return outcome;
     }
     return PyErr_Occurred() ? -1 : 0;
@@ -301,7 +304,9 @@ int any_of_calls(PyObject* check, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     std::vector<Ref> results;
     results.reserve(static_cast<size_t>(count));
+    frame::SignalPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (poll.interrupted()) return -1;
         PyObject* item = PyTuple_GET_ITEM(items, i);
         Ref result = Ref::steal(PyObject_Vectorcall(check, &item, 1, nullptr));
         if (!result) return -1;
@@ -322,7 +327,9 @@ int any_of_searches(PyObject* expr, PyObject* items) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items);
     std::vector<Ref> results;
     results.reserve(static_cast<size_t>(count));
+    frame::SignalPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (poll.interrupted()) return -1;
         Ref search = frame::attr(expr, s_search);
         Ref text = search ? string_form(PyTuple_GET_ITEM(items, i)) : Ref();
         if (!text) return -1;
@@ -414,7 +421,9 @@ int any_pattern_match(PyObject* pattern, PyObject* items) {
     LiteralPattern literal;
     const bool plain = count > 0 && literal.read(pattern);
     bool found = false;
+    frame::SignalPoll poll;
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (poll.interrupted()) return -1;
         PyObject* item = PyTuple_GET_ITEM(items, i);
         if (found && PyUnicode_CheckExact(item)) continue;
         Ref text = string_form(item);

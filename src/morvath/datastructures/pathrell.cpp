@@ -462,7 +462,9 @@ int checked_pair(Call& c, PyObject* item, Ref* pair, int line, int raise_line) n
 int checked_pairs(Call& c, PyObject* items, int line, int raise_line) noexcept {
     c.at(line);
     Ref iterator = Ref::steal(PyObject_GetIter(items));
+    frame::SignalPoll poll;
     while (iterator) {
+        if (poll.interrupted()) break;
         Ref element = Ref::steal(PyIter_Next(iterator.get()));
         if (!element) {
             if (!PyErr_Occurred()) return 0;
@@ -571,6 +573,13 @@ public:
             PyErr_NoMemory();
             return report(line);
         }
+    }
+
+    // The innermost running level stops in its loop.
+    void interrupted(int& line) noexcept override {
+        if (levels_.empty()) return;
+        fail(levels_.back().kind == Kind::Sequence ? kLineEnumerate : kLineItems);
+        report(line);
     }
 
     int traverse(visitproc visit, void* arg) noexcept override {
@@ -972,7 +981,9 @@ PyObject* pathrell_extend(Call& c) {
     Ref converted = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(items));
     if (!converted || !iterator) return nullptr;
+    frame::SignalPoll poll;
     while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (poll.interrupted()) return nullptr;
         Ref pair[2];
         if (unpack_pair(element.get(), pair) < 0) return nullptr;
         Ref entry = new_dictitem(pair[0].get(), pair[1].get());
@@ -1246,7 +1257,9 @@ PyObject* pathrell_reconstruct(Call& c) {
     c.at(152);
     Ref iterator = Ref::steal(PyObject_GetIter(self));
     if (!iterator) return nullptr;
+    frame::SignalPoll poll;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (poll.interrupted()) return nullptr;
         Ref pair[2];
         if (unpack_pair(item.get(), pair) < 0) return nullptr;
         if (Rebuild(c).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;

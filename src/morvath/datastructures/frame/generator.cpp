@@ -3,6 +3,7 @@
 #include <new>
 
 #include "module.hpp"
+#include "signals.hpp"
 #include "traceback.hpp"
 
 namespace frame {
@@ -18,6 +19,7 @@ struct GeneratorObject {
     int yield_line;  // the line of the yield it is suspended at
     bool started;
     bool running;
+    SignalPoll poll;
 };
 
 PyObject* g_generator_type = nullptr;
@@ -75,7 +77,11 @@ PyObject* step(GeneratorObject* gen) noexcept {
     gen->started = true;
     gen->running = true;
     int line = gen->line;
-    PyObject* value = gen->state->next(line);
+    PyObject* value = nullptr;
+    if (gen->poll.interrupted())
+        gen->state->interrupted(line);
+    else
+        value = gen->state->next(line);
     gen->running = false;
     if (value) {
         gen->yield_line = line;
@@ -249,17 +255,16 @@ PyType_Spec g_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, g_slots,
 };
 
-PyObject* generator_type() noexcept {
-    if (!g_generator_type) g_generator_type = PyType_FromModuleAndSpec(module_object(), &g_spec, nullptr);
-    return g_generator_type;
-}
-
 }  // namespace
+
+int ready_generator_type() noexcept {
+    if (!g_generator_type) g_generator_type = PyType_FromModuleAndSpec(module_object(), &g_spec, nullptr);
+    return g_generator_type ? 0 : -1;
+}
 
 Ref make_generator(const char* name, const char* qualname, int line,
                    std::unique_ptr<GeneratorState> state) noexcept {
-    PyObject* type = generator_type();
-    if (!type) return {};
+    PyObject* type = g_generator_type;
     Ref name_text = Ref::steal(PyUnicode_InternFromString(name));
     Ref qualname_text = Ref::steal(PyUnicode_InternFromString(qualname));
     if (!name_text || !qualname_text) return {};
@@ -273,6 +278,7 @@ Ref make_generator(const char* name, const char* qualname, int line,
     gen->yield_line = line;
     gen->started = false;
     gen->running = false;
+    new (&gen->poll) SignalPoll();
     return Ref::steal(self);
 }
 

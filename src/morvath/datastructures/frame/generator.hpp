@@ -1,5 +1,10 @@
 // A generator object driven by a resumable C++ state.
 //
+// Its consumer may be C code that never runs the interpreter's signal
+// handlers (list() of the generator, say), so the generator itself polls for
+// pending signals every few thousand steps; a handler that raises ends it
+// there, as it would end a Python generator.
+//
 // The object behaves as a Python generator does for its callers: iteration,
 // `send`, `throw`, `close`, `__name__`, `__qualname__`, "generator already
 // executing" on re-entry. The state produces one value per step; a step that
@@ -20,9 +25,17 @@ public:
     // exhausted, null with an exception on failure. `line` may be set to the
     // line of the failing statement.
     virtual PyObject* next(int& line) noexcept = 0;
+    // Runs instead of a step when a signal handler raised just before it (the
+    // exception is set); may set `line` and add entries as a failing step does.
+    virtual void interrupted(int& line) noexcept { (void)line; }
     // Visits every object the state holds (for the cyclic collector).
     virtual int traverse(visitproc visit, void* arg) noexcept = 0;
 };
+
+// Builds the generator type once per process, while the module is being
+// executed: a failure then fails the import, and no operation later has to
+// build a type.
+int ready_generator_type() noexcept;
 
 // `qualname` also names the traceback entry, as
 // "morvath.datastructures.<short>.<qualname>"; `line` is the default line.

@@ -1,6 +1,7 @@
 #include "module.hpp"
 
 #include "errors.hpp"
+#include "generator.hpp"
 #include "names.hpp"
 #include "traceback.hpp"
 
@@ -57,6 +58,17 @@ int copy_spec_attribute(PyObject* spec, const char* from, PyObject* dict, const 
     return PyDict_SetItemString(dict, to, value.get());
 }
 
+// The module this process already runs, for a new import of it (after its
+// sys.modules entry was deleted, say). The interpreter forgets the state block
+// of a module handed back here and gives it a new one when executing it
+// again; the old block is released now, so that no re-import orphans one.
+// Nothing reads the block in between: the interpreter drops its pointer as
+// soon as this step returns.
+PyObject* hand_back_module() noexcept {
+    PyMem_Free(PyModule_GetState(g_state.module));
+    return Py_NewRef(g_state.module);
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
@@ -68,7 +80,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
                         "interpreter per process.");
         return nullptr;
     }
-    if (g_state.module) return Py_NewRef(g_state.module);
+    if (g_state.module) return hand_back_module();
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -136,7 +148,7 @@ int exec_module(PyObject* module) noexcept {
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0 ||
         warn_on_version_mismatch() < 0 || enter_in_sys_modules(module) < 0 ||
-        resolve_builtins(builtins.get()) < 0) {
+        resolve_builtins(builtins.get()) < 0 || ready_generator_type() < 0) {
         forget_module();
         return -1;
     }
