@@ -3,7 +3,7 @@
 // A loop that runs for long without calling Python code never lets the
 // interpreter run its signal handlers, so a KeyboardInterrupt would wait until
 // the loop ends. A SignalPoll counts a loop's steps and runs the pending
-// handlers every kStride steps (a few hundred microseconds of the library's
+// handlers every kStride steps (tens of microseconds of the library's
 // fastest loops), which costs nothing measurable. A handler that raises makes
 // `interrupted()` true with the exception set; the loop then stops as it would
 // at any other error there.
@@ -22,7 +22,7 @@ public:
     }
 
 private:
-    static constexpr int kStride = 4096;
+    static constexpr int kStride = 1024;
     int countdown_ = kStride;
 };
 
