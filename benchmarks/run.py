@@ -46,7 +46,10 @@ def main() -> int:
             continue
         print(f"\n## {path.stem}")
         harness.print_header()
-        results += harness.run(module.cases(), args)
+        ran = harness.run(module.cases(), args)
+        for result in ran:  # the summary names the benchmark file of each case
+            result.case.name = f"{path.stem.removeprefix('bench_')}: {result.case.name}"
+        results += ran
     print(f"\n## Summary ({machine()}; {args.rounds} rounds)")
     harness.print_header()
     for result in results:

@@ -291,8 +291,20 @@ int is_logic(PyObject* expr, PyObject* base) {
     return PyObject_IsInstance(expr, base);
 }
 
-// any(results), taking each result's truth in order.
-int any_of(const std::vector<Ref>& results) {
+// any([each(i) for i in items]): every result is made first, in order, then
+// their truth is taken in order, as the list comprehension gives it.
+template <typename Each>
+int any_of_each(PyObject* items, Each&& each) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(items);
+    std::vector<Ref> results;
+    results.reserve(static_cast<size_t>(count));
+    frame::SignalPoll poll;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (poll.interrupted()) return -1;
+        Ref result = each(PyTuple_GET_ITEM(items, i));
+        if (!result) return -1;
+        results.push_back(std::move(result));
+    }
     for (const Ref& result : results) {
         if (int truth = PyObject_IsTrue(result.get())) return truth;
     }
@@ -301,18 +313,9 @@ int any_of(const std::vector<Ref>& results) {
 
 // any([check(i) for i in items])
 int any_of_calls(PyObject* check, PyObject* items) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(items);
-    std::vector<Ref> results;
-    results.reserve(static_cast<size_t>(count));
-    frame::SignalPoll poll;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (poll.interrupted()) return -1;
-        PyObject* item = PyTuple_GET_ITEM(items, i);
-        Ref result = Ref::steal(PyObject_Vectorcall(check, &item, 1, nullptr));
-        if (!result) return -1;
-        results.push_back(std::move(result));
-    }
-    return any_of(results);
+    return any_of_each(items, [check](PyObject* item) {
+        return Ref::steal(PyObject_Vectorcall(check, &item, 1, nullptr));
+    });
 }
 
 // `i if type(i) is str else str(i)`
@@ -324,21 +327,13 @@ Ref string_form(PyObject* item) {
 // each item in turn, `search` is looked up, then the item converted, then
 // the search called.
 int any_of_searches(PyObject* expr, PyObject* items) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(items);
-    std::vector<Ref> results;
-    results.reserve(static_cast<size_t>(count));
-    frame::SignalPoll poll;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (poll.interrupted()) return -1;
+    return any_of_each(items, [expr](PyObject* item) {
         Ref search = frame::attr(expr, s_search);
-        Ref text = search ? string_form(PyTuple_GET_ITEM(items, i)) : Ref();
-        if (!text) return -1;
+        Ref text = search ? string_form(item) : Ref();
+        if (!text) return Ref();
         PyObject* arg = text.get();
-        Ref result = Ref::steal(PyObject_Vectorcall(search.get(), &arg, 1, nullptr));
-        if (!result) return -1;
-        results.push_back(std::move(result));
-    }
-    return any_of(results);
+        return Ref::steal(PyObject_Vectorcall(search.get(), &arg, 1, nullptr));
+    });
 }
 
 // Character classes that do not depend on the C locale.
