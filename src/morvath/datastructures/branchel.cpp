@@ -476,24 +476,11 @@ const frame::FunctionSpec branchel_str_spec{
 
 void add_str_traceback(int line) { frame::add_function_traceback(branchel_str_spec, line); }
 
-// The answer for the class asked last is kept under its version tag: the
-// interpreter gives a class a new tag whenever its MRO or the dictionary of
-// a class in it changes, and never reuses one.
+// True when `child`'s class still draws through the library's own
+// `Branchel.__str__`, so that its text can go straight onto the canvas.
 bool draws_here(PyObject* child) {
-    static PyTypeObject* known_type = nullptr;
-    static unsigned int known_tag = 0;
-    static bool known_answer = false;
     PyTypeObject* type = Py_TYPE(child);
-    if (type == &PyUnicode_Type) return false;
-    if (type == known_type && known_tag != 0 && type->tp_version_tag == known_tag) return known_answer;
-    Ref method = frame::class_lookup(type, s_str);
-    const bool answer = method && method.get() == branchel_str_spec.object;
-    if (type->tp_version_tag != 0 || PyUnstable_Type_AssignVersionTag(type)) {
-        known_type = type;
-        known_tag = type->tp_version_tag;
-        known_answer = answer;
-    }
-    return answer;
+    return type != &PyUnicode_Type && frame::resolves_to(type, s_str, branchel_str_spec.object);
 }
 
 // ---------------------------------------------------------------------------

@@ -69,9 +69,9 @@ PyObject* read_descriptor(PyObject* self, PyObject* obj, PyObject* owner) {
     PyObject* get = tyvern_get_spec.object;
     if (get && frame::resolves_to(Py_TYPE(self), s_get, get))
         return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
-    // What the interpreter's own slot does.
+    // What the interpreter's own slot does (class_lookup never fails).
     Ref method = frame::class_lookup(Py_TYPE(self), s_get);
-    if (!method) return PyErr_Occurred() ? nullptr : Py_NewRef(self);
+    if (!method) return Py_NewRef(self);
     return PyObject_Vectorcall(method.get(), args, 3, nullptr);
 }
 

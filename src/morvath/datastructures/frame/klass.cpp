@@ -46,11 +46,16 @@ struct OwnInit {
 };
 std::vector<OwnInit>* g_own_inits = nullptr;
 
-PyObject* own_init_of(PyTypeObject* cls) noexcept {
+OwnInit* own_init_entry(PyTypeObject* cls) noexcept {
     if (g_own_inits)
-        for (const OwnInit& entry : *g_own_inits)
-            if (entry.cls == cls) return entry.init;
+        for (OwnInit& entry : *g_own_inits)
+            if (entry.cls == cls) return &entry;
     return nullptr;
+}
+
+PyObject* own_init_of(PyTypeObject* cls) noexcept {
+    OwnInit* entry = own_init_entry(cls);
+    return entry ? entry->init : nullptr;
 }
 
 // Built-in `__new__` slots that ignore their arguments once `__init__` is
@@ -149,9 +154,7 @@ int install_construction(PyObject* cls) noexcept {
     if (!found || !PyFunction_Check(found.get())) return 0;
     try {
         if (!g_own_inits) g_own_inits = new std::vector<OwnInit>();
-        OwnInit* slot = nullptr;
-        for (OwnInit& entry : *g_own_inits)
-            if (entry.cls == type) slot = &entry;
+        OwnInit* slot = own_init_entry(type);
         if (!slot) slot = &g_own_inits->emplace_back(OwnInit{type, nullptr});
         Py_XSETREF(slot->init, found.release());
     } catch (...) {
