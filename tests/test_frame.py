@@ -776,3 +776,82 @@ class TestClassCall:
             NestedKeyvane({"a": {"b": 1}})
 
         assert_no_leak(exercise)
+
+
+class TestInstanceAttributes:
+    """Attributes the library reads and stores on its own instances are read
+    straight from the instance's storage while no class defines the name and
+    attribute access is the generic one; every other case must behave as the
+    ordinary lookup does."""
+
+    @staticmethod
+    def node_class(**namespace):
+        from morvath.datastructures.branchel import Branchel
+        return type("Node", (Branchel,), namespace)
+
+    def test_a_class_attribute_of_the_name_takes_part(self):
+        seen = []
+        Node = self.node_class(children=property(lambda self: seen.append("get") or self._kids,
+                                                 lambda self, v: seen.append("set") or setattr(self, "_kids", v)))
+        node = Node("n")
+        node.add_child(1)
+        assert node._kids == [1] and seen == ["set", "get"]
+        # A plain class value does not hide the instance's own attribute.
+        Plain = self.node_class(children=None)
+        plain = Plain("p")
+        plain.add_child(2)
+        assert plain.children == [2] and Plain.children is None
+
+    def test_customised_attribute_access_is_called(self):
+        calls = []
+
+        def getattribute(self, name):
+            calls.append(name)
+            return object.__getattribute__(self, name)
+
+        def setattr_(self, name, value):
+            calls.append(("set", name))
+            object.__setattr__(self, name, value)
+
+        node = self.node_class(__getattribute__=getattribute, __setattr__=setattr_)("n")
+        node.add_child(1)
+        assert ("set", "name") in calls and ("set", "children") in calls and "children" in calls
+
+    def test_missing_and_deleted_attributes_fail_as_python_does(self):
+        from morvath.datastructures.branchel import Branchel
+        node = Branchel("n")
+        del node.children
+        with pytest.raises(AttributeError, match="^'Branchel' object has no attribute 'children'$"):
+            node.add_child(1)
+        Fallback = self.node_class(__getattr__=lambda self, name: ["from __getattr__"])
+        other = Fallback("f")
+        del other.children
+        other.add_child(1)  # appended to the fresh list __getattr__ gave
+
+    def test_a_made_instance_dictionary_sees_every_store(self):
+        from morvath.datastructures.branchel import Branchel
+        node = Branchel("n")
+        attributes = node.__dict__
+        node.__init__("renamed", ["c"])
+        assert attributes == {"name": "renamed", "children": ["c"]}
+        node.__dict__.clear()
+        node.__init__("again")
+        assert list(node.__dict__) == ["name", "children"] and node.name == "again"
+
+    def test_stores_keep_order_references_and_later_attributes(self, assert_no_leak):
+        from morvath.datastructures.branchel import Branchel
+        node = Branchel("n")
+        node.extra = 1
+        node.__init__("m")
+        assert list(vars(node)) == ["name", "children", "extra"]
+        fresh = Branchel.__new__(Branchel)
+        fresh.later = 0
+        fresh.__init__("f")
+        assert list(vars(fresh)) == ["later", "name", "children"]
+
+        def exercise():
+            n = Branchel("n", ["c"])
+            n.__init__("again", ["d"])
+            n.add_child(n.name)
+
+        assert_no_leak(exercise)

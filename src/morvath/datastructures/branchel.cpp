@@ -120,9 +120,9 @@ PyObject* branchel_init(Call& c) {
         if (!children) return nullptr;
     }
     c.at(58);
-    if (PyObject_SetAttr(self, s_name, c[1]) < 0) return nullptr;
+    if (frame::set_attr(self, s_name, c[1]) < 0) return nullptr;
     c.at(59);
-    if (PyObject_SetAttr(self, s_children, children.get()) < 0) return nullptr;
+    if (frame::set_attr(self, s_children, children.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

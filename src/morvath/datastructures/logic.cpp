@@ -179,7 +179,7 @@ PyObject* base_init(Call& c) {
     PyObject* arguments = c.rest();
     c.at(34);
     Ref fresh = Ref::steal(PyList_New(0));
-    if (!fresh || PyObject_SetAttr(self, s_expressions, fresh.get()) < 0) return nullptr;
+    if (!fresh || frame::set_attr(self, s_expressions, fresh.get()) < 0) return nullptr;
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(arguments); ++index) {
         Ref obj = Ref::borrow(PyTuple_GET_ITEM(arguments, index));
         c.at(36);

@@ -396,8 +396,8 @@ Ref new_marker(PyObject* container, PyObject* index) noexcept {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
         Ref marker = Ref::steal(type->tp_alloc(type, 0));
         if (!marker ||
-            PyObject_SetAttr(marker.get(), s_type_, reinterpret_cast<PyObject*>(Py_TYPE(container))) < 0 ||
-            PyObject_SetAttr(marker.get(), s_index, index) < 0)
+            frame::set_attr(marker.get(), s_type_, reinterpret_cast<PyObject*>(Py_TYPE(container))) < 0 ||
+            frame::set_attr(marker.get(), s_index, index) < 0)
             return {};
         return marker;
     }
@@ -484,14 +484,14 @@ PyObject* marker_init(Call& c) {
     PyObject *self = c[0], *obj = c[1], *index = c[2];
     c.at(14);
     Ref type = type_of(obj);
-    if (!type || PyObject_SetAttr(self, s_type_, type.get()) < 0) return nullptr;
+    if (!type || frame::set_attr(self, s_type_, type.get()) < 0) return nullptr;
     c.at(15);
     Ref index_type = type_of(index);
     if (!index_type) return nullptr;
     Ref value = index_type.get() == b_int.get() ? Ref::borrow(index)
                 : g_plain_builtins                ? Ref::steal(PyNumber_Long(index))
                                                   : call1(b_int, index);
-    if (!value || PyObject_SetAttr(self, s_index, value.get()) < 0) return nullptr;
+    if (!value || frame::set_attr(self, s_index, value.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

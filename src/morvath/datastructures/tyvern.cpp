@@ -38,7 +38,7 @@ const char* const kTyvernDoc =
 
 PyObject* tyvern_init(Call& c) {
     c.at(23);
-    if (PyObject_SetAttr(c[0], s_func, c[1]) < 0) return nullptr;
+    if (frame::set_attr(c[0], s_func, c[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

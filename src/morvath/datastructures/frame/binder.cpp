@@ -47,8 +47,7 @@ int find_parameter(const FunctionSpec& spec, PyObject* keyword) noexcept {
 
 }  // namespace
 
-// Every call but the usual one: *args and **kwargs, keywords, defaults and
-// the binding errors. Kept out of line so that the usual call stays short.
+// Kept out of line so that the usual call stays short.
 [[gnu::noinline]] int bind_in_general(Call& call, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) noexcept {
     const FunctionSpec& spec = call.spec_;
@@ -58,8 +57,10 @@ int find_parameter(const FunctionSpec& spec, PyObject* keyword) noexcept {
                              nparams, nargs);
         return -1;
     }
+    PyObject** bound = call.bound_;
+    call.args_ = bound;
     const Py_ssize_t npositional = nargs < nparams ? nargs : nparams;
-    for (Py_ssize_t i = 0; i < npositional; ++i) call.args_[i] = args[i];
+    for (Py_ssize_t i = 0; i < nparams; ++i) bound[i] = i < npositional ? args[i] : nullptr;
     if (spec.varargs) {
         const Py_ssize_t nrest = nargs > nparams ? nargs - nparams : 0;
         call.rest_ = Ref::steal(PyTuple_New(nrest));
@@ -88,16 +89,16 @@ int find_parameter(const FunctionSpec& spec, PyObject* keyword) noexcept {
                 return -1;
             }
             if (PyDict_SetItem(call.extra_.get(), keyword, value) < 0) return -1;
-        } else if (call.args_[index]) {
+        } else if (bound[index]) {
             raise_multiple_values(spec.name, keyword);
             return -1;
         } else {
-            call.args_[index] = value;
+            bound[index] = value;
         }
     }
 
     Py_ssize_t i = npositional;
-    while (i < nparams && call.args_[i]) ++i;
+    while (i < nparams && bound[i]) ++i;
     if (i == nparams) return 0;
     // Defaults are read only now that one is needed, and kept alive: the
     // body may replace `__defaults__` while it runs.
@@ -106,24 +107,14 @@ int find_parameter(const FunctionSpec& spec, PyObject* keyword) noexcept {
     const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     const Py_ssize_t first_default = nparams - ndefaults;
     for (; i < nparams; ++i) {
-        if (call.args_[i]) continue;
+        if (bound[i]) continue;
         if (i < first_default) {
             const bool open_ended = spec.varargs || ndefaults;
             raise_argument_count(spec.name, open_ended ? "at least" : "exactly", first_default, i);
             return -1;
         }
-        call.args_[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+        bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
     }
-    return 0;
-}
-
-// The usual call gives each parameter by position and nothing else.
-int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    const FunctionSpec& spec = call.spec_;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames || nargs != static_cast<Py_ssize_t>(spec.params.size()) || spec.varargs || spec.varkw)
-        return bind_in_general(call, args, nargs, kwnames);
-    for (Py_ssize_t i = 0; i < nargs; ++i) call.args_[i] = args[i];
     return 0;
 }
 

@@ -3,7 +3,7 @@
 //   "<name>() got an unexpected keyword argument '<kw>'"
 //   "<name>() got multiple values for keyword argument '<kw>'"
 //   "<name>() keywords must be strings"
-// The binding itself is `bind_arguments` (function.hpp).
+// The binding itself is `Call::bind` (function.hpp) and `bind_in_general`.
 #pragma once
 
 #include "ref.hpp"

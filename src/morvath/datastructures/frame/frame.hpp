@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "function.hpp"
 #include "generator.hpp"
+#include "instance.hpp"
 #include "klass.hpp"
 #include "lookup.hpp"
 #include "module.hpp"

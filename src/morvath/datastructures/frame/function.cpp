@@ -88,6 +88,7 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
         return {};
     }
     if (intern_parameter_names(spec) < 0) return {};
+    if (!spec.varargs && !spec.varkw) spec.plain_arity = static_cast<Py_ssize_t>(spec.params.size());
     Ref code = make_code(spec);
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     if (!code || !qualname) return {};
@@ -111,32 +112,7 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
     return function;
 }
 
-PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* const* args,
-                 size_t nargsf, PyObject* kwnames) noexcept {
-    Call call(spec, function);
-    if (bind_arguments(call, args, nargsf, kwnames) < 0) {
-        add_function_traceback(spec, spec.line);
-        return nullptr;
-    }
-    PyObject* result;
-    {
-        RecursionGuard guard(" while calling a Python object");
-        if (guard.failed()) {
-            add_function_traceback(spec, spec.line);
-            return nullptr;
-        }
-        try {
-            result = spec.body(call);
-        } catch (...) {
-            raise_for_cxx_exception();
-            result = nullptr;
-        }
-    }
-    if (!result) add_function_traceback(spec, call.line());
-    return result;
-}
-
-void add_function_traceback(const FunctionSpec& spec, int line) noexcept {
+[[gnu::cold]] void add_function_traceback(const FunctionSpec& spec, int line) noexcept {
     if (!spec.entry_name) {
         PyObject* raised = PyErr_GetRaisedException();
         spec.entry_name = PyUnicode_FromFormat("morvath.datastructures.%s.%s", short_name(), spec.qualname);

@@ -15,6 +15,8 @@
 
 #include <initializer_list>
 
+#include "errors.hpp"
+#include "recursion.hpp"
 #include "ref.hpp"
 
 namespace frame {
@@ -23,6 +25,10 @@ inline constexpr int kMaxParams = 8;
 
 class Call;
 using BodyFunction = PyObject* (*)(Call&);
+
+// Every binding but the usual one (binder.cpp): keywords, defaults, *args,
+// **kwargs and the binding errors; -1 with TypeError on failure.
+int bind_in_general(Call& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 struct FunctionSpec {
     const char* name;
@@ -38,19 +44,29 @@ struct FunctionSpec {
 
     // Filled when the function object is created.
     mutable PyObject* param_names[kMaxParams] = {};
+    mutable Py_ssize_t plain_arity = -1;     // the parameter count, without *args or **kwargs
     mutable PyObject* entry_name = nullptr;  // traceback name
     mutable PyObject* object = nullptr;      // the function object, for identity tests
 };
 
 // The bound arguments of one call, handed to the C++ body. Parameters are
 // borrowed from the caller (or from `__defaults__`); *args and **kwargs are
-// owned here.
+// owned here. A call that gives every parameter by position and nothing
+// else reads them straight from the caller's argument vector.
 class Call {
 public:
     Call(const FunctionSpec& spec, PyObject* function) noexcept
         : spec_(spec), function_(function), line_(spec.line) {}
 
     PyObject* operator[](int i) const noexcept { return args_[i]; }
+    // Binds vectorcall arguments against the spec; -1 with TypeError on failure.
+    int bind(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        if (!kwnames && PyVectorcall_NARGS(nargsf) == spec_.plain_arity) {
+            args_ = args;
+            return 0;
+        }
+        return bind_in_general(*this, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
     PyObject* function() const noexcept { return function_; }
     PyObject* rest() const noexcept { return rest_.get(); }       // the *args tuple
     PyObject* keywords() const noexcept { return extra_.get(); }  // the **kwargs dict
@@ -67,22 +83,51 @@ public:
     PyObject* defining_class() const noexcept;
 
 private:
-    friend int bind_arguments(Call&, PyObject* const*, size_t, PyObject*) noexcept;
     friend int bind_in_general(Call&, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
     const FunctionSpec& spec_;
     PyObject* function_;
-    PyObject* args_[kMaxParams] = {};
+    PyObject* const* args_ = nullptr;
+    PyObject* bound_[kMaxParams];  // the parameters, when bound in general
     Ref defaults_;  // kept alive: a body may replace `__defaults__` mid-call
     Ref rest_;
     Ref extra_;
     int line_;
 };
 
-// Binds vectorcall arguments against the spec; -1 with TypeError on failure.
-int bind_arguments(Call& call, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+// Adds the traceback entry "morvath.datastructures.<short>.<qualname>" at `line`.
+void add_function_traceback(const FunctionSpec& spec, int line) noexcept;
 
-PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* const* args,
-                 size_t nargsf, PyObject* kwnames) noexcept;
+// Runs `body`, turning a C++ exception into the Python exception it stands for.
+inline PyObject* run_body(BodyFunction body, Call& call) noexcept {
+    try {
+        return body(call);
+    } catch (...) {
+        raise_for_cxx_exception();
+        return nullptr;
+    }
+}
+
+// One call of a frame function: bind, count one level of recursion, run
+// the body, and add the function's traceback entry when an error leaves it.
+inline PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* const* args,
+                        size_t nargsf, PyObject* kwnames) noexcept {
+    Call call(spec, function);
+    if (call.bind(args, nargsf, kwnames) < 0) {
+        add_function_traceback(spec, spec.line);
+        return nullptr;
+    }
+    PyObject* result;
+    {
+        RecursionGuard guard(" while calling a Python object");
+        if (guard.failed()) {
+            add_function_traceback(spec, spec.line);
+            return nullptr;
+        }
+        result = run_body(spec.body, call);
+    }
+    if (!result) add_function_traceback(spec, call.line());
+    return result;
+}
 
 template <const FunctionSpec& S>
 PyObject* vectorcall(PyObject* function, PyObject* const* args, size_t nargsf,
@@ -99,9 +144,6 @@ template <const FunctionSpec& S>
 Ref function(PyObject* defaults = nullptr, PyObject* class_cell = nullptr) noexcept {
     return make_function(S, &vectorcall<S>, defaults, class_cell);
 }
-
-// Adds the traceback entry "morvath.datastructures.<short>.<qualname>" at `line`.
-void add_function_traceback(const FunctionSpec& spec, int line) noexcept;
 
 // The class held in a frame function's `__class__` cell (borrowed), or null.
 PyObject* defining_class_of(PyObject* function) noexcept;

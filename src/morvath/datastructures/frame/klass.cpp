@@ -42,7 +42,8 @@ Str s_init{"__init__"};
 // Classes live as long as their module, so a handful of entries is all there is.
 struct OwnInit {
     PyTypeObject* cls;
-    PyObject* init;  // owned
+    PyObject* init;            // owned
+    unsigned int checked_tag;  // the version tag under which `init` was last found
 };
 std::vector<OwnInit>* g_own_inits = nullptr;
 
@@ -53,9 +54,15 @@ OwnInit* own_init_entry(PyTypeObject* cls) noexcept {
     return nullptr;
 }
 
-PyObject* own_init_of(PyTypeObject* cls) noexcept {
+// The class's own `__init__` while `cls.__init__` still resolves to it.
+PyObject* current_own_init(PyTypeObject* cls) noexcept {
     OwnInit* entry = own_init_entry(cls);
-    return entry ? entry->init : nullptr;
+    if (!entry) return nullptr;
+    const unsigned int tag = cls->tp_version_tag;
+    if (tag && tag == entry->checked_tag) return entry->init;
+    if (!resolves_to(cls, s_init, entry->init)) return nullptr;
+    if (tag == cls->tp_version_tag) entry->checked_tag = tag;
+    return entry->init;
 }
 
 // Built-in `__new__` slots that ignore their arguments once `__init__` is
@@ -91,6 +98,11 @@ PyObject* call_in_general(PyObject* cls, PyObject* const* args, size_t nargsf, P
     return result;
 }
 
+// A function object's call, straight through its vectorcall entry.
+PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return PyVectorcall_Function(function)(function, args, nargsf, kwnames);
+}
+
 // `init(obj, *args, **kwargs)` from the vectorcall arguments, with `obj` in
 // the free slot in front of them when the caller lent one.
 PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t nargsf,
@@ -101,7 +113,7 @@ PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t
         PyObject** slot = const_cast<PyObject**>(args) - 1;
         PyObject* lent = *slot;
         *slot = obj;
-        PyObject* result = PyObject_Vectorcall(init, slot, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+        PyObject* result = call_function(init, slot, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
         *slot = lent;
         return result;
     }
@@ -112,7 +124,7 @@ PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t
     }
     small[0] = obj;
     for (Py_ssize_t i = 0; i < total; ++i) small[i + 1] = args[i];
-    return PyObject_Vectorcall(init, small, nargs + 1, kwnames);
+    return call_function(init, small, nargs + 1, kwnames);
 }
 
 // The vectorcall entry of the library's classes. While the metaclass call
@@ -124,10 +136,10 @@ PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t
 // Python take the ordinary way.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* cls = reinterpret_cast<PyTypeObject*>(callable);
-    PyObject* init = own_init_of(cls);
-    if (!init || Py_TYPE(cls)->tp_call != PyType_Type.tp_call || !new_ignores_arguments(cls) ||
-        !resolves_to(cls, s_init, init))
+    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || !new_ignores_arguments(cls))
         return call_in_general(callable, args, nargsf, kwnames);
+    PyObject* init = current_own_init(cls);
+    if (!init) return call_in_general(callable, args, nargsf, kwnames);
     Ref none_given = Ref::steal(PyTuple_New(0));
     if (!none_given) return nullptr;
     Ref obj = Ref::steal(cls->tp_new(cls, none_given.get(), nullptr));
@@ -155,8 +167,9 @@ int install_construction(PyObject* cls) noexcept {
     try {
         if (!g_own_inits) g_own_inits = new std::vector<OwnInit>();
         OwnInit* slot = own_init_entry(type);
-        if (!slot) slot = &g_own_inits->emplace_back(OwnInit{type, nullptr});
+        if (!slot) slot = &g_own_inits->emplace_back(OwnInit{type, nullptr, 0});
         Py_XSETREF(slot->init, found.release());
+        slot->checked_tag = 0;
     } catch (...) {
         PyErr_NoMemory();
         return -1;

@@ -6,6 +6,7 @@
 // step the import sequence gives them).
 #pragma once
 
+#include "instance.hpp"
 #include "ref.hpp"
 
 namespace frame {
@@ -63,7 +64,15 @@ Ref interned_tuple(const Texts& texts) noexcept {
 
 // The attribute of `obj` named by an interned string.
 inline Ref attr(PyObject* obj, PyObject* name) noexcept {
+    PyObject* found;
+    if (instance_attribute(obj, name, &found)) return Ref::steal(found);
     return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// `obj.<name> = value` for an interned name; -1 with an exception on failure.
+inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+    if (store_instance_attribute(obj, name, value)) return 0;
+    return PyObject_SetAttr(obj, name, value);
 }
 
 }  // namespace frame

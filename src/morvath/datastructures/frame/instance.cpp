@@ -1,0 +1,126 @@
+// The one source of the frame that reads the interpreter's object layout.
+// An instance of a class with inline storage keeps its attribute values in
+// an array right after the object header, indexed like the class's shared
+// keys. That layout is private to the interpreter and fixed within a
+// release series, so it is read only when built for CPython 3.13 with the
+// global interpreter lock; elsewhere every read takes the general lookup.
+#define Py_BUILD_CORE 1
+#include <Python.h>
+
+#include "instance.hpp"
+
+#include "lookup.hpp"
+
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define MORVATH_INLINE_VALUES 1
+#include "internal/pycore_dict.h"
+#include "internal/pycore_object.h"
+#endif
+
+namespace frame {
+
+#ifdef MORVATH_INLINE_VALUES
+
+namespace {
+
+// The index of `name` in the class's shared keys, by identity: attribute
+// names are interned, so the entry of an interned name is that very object.
+// -1 when absent (or spelled by an equal but distinct string).
+Py_ssize_t shared_key_index(PyDictKeysObject* keys, PyObject* name) noexcept {
+    if (!keys || !DK_IS_UNICODE(keys)) return -1;
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+        if (entries[i].me_key == name) return i;
+    return -1;
+}
+
+// Where `name` lives in the instances of a class that does not define it,
+// kept under the class's version tag (renewed whenever a class in its MRO
+// changes). A class's shared keys only ever grow, so an index once found
+// stays right; it is checked against the keys' entry, which also keeps the
+// name itself alive. A name not yet among the keys is not kept: the first
+// store of it, made the general way, adds it.
+class SlotIndexes {
+public:
+    Py_ssize_t index(PyTypeObject* type, PyObject* name) noexcept {
+        PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+        Entry& entry = entries_[((reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4) % kSlots];
+        const unsigned int tag = type->tp_version_tag;
+        if (tag && entry.type == type && entry.name == name && entry.tag == tag && keys &&
+            entry.index < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[entry.index].me_key == name)
+            return entry.index;
+        if (!tag && !PyUnstable_Type_AssignVersionTag(type)) return compute(type, keys, name);
+        const unsigned int fresh_tag = type->tp_version_tag;
+        const Py_ssize_t found = compute(type, keys, name);
+        if (found >= 0 && type->tp_version_tag == fresh_tag) entry = {type, name, fresh_tag, found};
+        return found;
+    }
+
+private:
+    static constexpr size_t kSlots = 64;
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        PyObject* name = nullptr;
+        unsigned int tag = 0;
+        Py_ssize_t index = 0;
+    };
+
+    static Py_ssize_t compute(PyTypeObject* type, PyDictKeysObject* keys, PyObject* name) noexcept {
+        const Py_ssize_t index = shared_key_index(keys, name);
+        return index >= 0 && !class_lookup(type, name) ? index : -1;
+    }
+
+    Entry entries_[kSlots];
+};
+
+SlotIndexes g_slot_indexes;
+
+// The slot of `name` in the inline storage of `obj`, or null when the
+// general lookup must answer: no valid inline storage, a class that
+// defines `name` (a descriptor or a plain value takes part in the lookup),
+// or a name the class's keys do not hold.
+PyObject** inline_slot(PyObject* obj, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || !PyUnicode_CheckExact(name)) return nullptr;
+    PyDictValues* values = _PyObject_InlineValues(obj);
+    if (!values->valid) return nullptr;
+    const Py_ssize_t index = g_slot_indexes.index(type, name);
+    if (index < 0 || index >= values->capacity) return nullptr;
+    return &values->values[index];
+}
+
+}  // namespace
+
+bool instance_attribute(PyObject* obj, PyObject* name, PyObject** found) noexcept {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject** slot = inline_slot(obj, name);
+    if (!slot || !*slot) return false;
+    *found = Py_NewRef(*slot);
+    return true;
+}
+
+// As the interpreter's specialised store does it: only while no dictionary
+// object has been made for the instance (it would have to see the change),
+// recording a new attribute in the storage's insertion order.
+bool store_instance_attribute(PyObject* obj, PyObject* name, PyObject* value) noexcept {
+    if (Py_TYPE(obj)->tp_setattro != PyObject_GenericSetAttr) return false;
+    PyObject** slot = inline_slot(obj, name);
+    if (!slot || _PyObject_GetManagedDict(obj)) return false;
+    PyDictValues* values = _PyObject_InlineValues(obj);
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    if (old)
+        Py_DECREF(old);
+    else
+        _PyDictValues_AddToInsertionOrder(values, slot - values->values);
+    return true;
+}
+
+#else
+
+bool instance_attribute(PyObject*, PyObject*, PyObject**) noexcept { return false; }
+bool store_instance_attribute(PyObject*, PyObject*, PyObject*) noexcept { return false; }
+
+#endif
+
+}  // namespace frame
