@@ -112,7 +112,8 @@ PyObject* branchel_init(Call& c) {
     PyObject* self = c[0];
     Ref children = Ref::borrow(c[2]);
     c.at(55);
-    int given = PyObject_IsTrue(children.get());
+    const int given = PyList_CheckExact(children.get()) ? PyList_GET_SIZE(children.get()) != 0
+                                                        : PyObject_IsTrue(children.get());
     if (given < 0) return nullptr;
     if (!given) {
         c.at(56);

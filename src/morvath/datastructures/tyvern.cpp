@@ -66,8 +66,9 @@ const frame::FunctionSpec tyvern_get_spec{
 // the slot itself; subclasses get the interpreter's slot when they are made.
 PyObject* read_descriptor(PyObject* self, PyObject* obj, PyObject* owner) {
     PyObject* args[] = {self, obj ? obj : Py_None, owner ? owner : Py_None};
+    static frame::SiteGuard guard;
     PyObject* get = tyvern_get_spec.object;
-    if (get && frame::resolves_to(Py_TYPE(self), s_get, get))
+    if (get && guard.resolves_to(Py_TYPE(self), s_get, get))
         return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
     // What the interpreter's own slot does (class_lookup never fails).
     Ref method = frame::class_lookup(Py_TYPE(self), s_get);

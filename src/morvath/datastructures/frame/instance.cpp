@@ -49,11 +49,7 @@ public:
         if (tag && entry.type == type && entry.name == name && entry.tag == tag && keys &&
             entry.index < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[entry.index].me_key == name)
             return entry.index;
-        if (!tag && !PyUnstable_Type_AssignVersionTag(type)) return compute(type, keys, name);
-        const unsigned int fresh_tag = type->tp_version_tag;
-        const Py_ssize_t found = compute(type, keys, name);
-        if (found >= 0 && type->tp_version_tag == fresh_tag) entry = {type, name, fresh_tag, found};
-        return found;
+        return refresh(type, keys, name, entry);
     }
 
 private:
@@ -64,6 +60,16 @@ private:
         unsigned int tag = 0;
         Py_ssize_t index = 0;
     };
+
+    // Kept out of line, so that the usual read stays a handful of loads.
+    [[gnu::noinline]] static Py_ssize_t refresh(PyTypeObject* type, PyDictKeysObject* keys, PyObject* name,
+                                                Entry& entry) noexcept {
+        if (!type->tp_version_tag && !PyUnstable_Type_AssignVersionTag(type)) return compute(type, keys, name);
+        const unsigned int tag = type->tp_version_tag;
+        const Py_ssize_t found = compute(type, keys, name);
+        if (found >= 0 && type->tp_version_tag == tag) entry = {type, name, tag, found};
+        return found;
+    }
 
     static Py_ssize_t compute(PyTypeObject* type, PyDictKeysObject* keys, PyObject* name) noexcept {
         const Py_ssize_t index = shared_key_index(keys, name);

@@ -72,6 +72,15 @@ bool new_ignores_arguments(PyTypeObject* cls) noexcept {
            cls->tp_new == PyList_Type.tp_new;
 }
 
+// `cls.__new__(cls)` for a class whose `__new__` ignores its arguments.
+// object.__new__ refuses abstract classes and otherwise only allocates.
+Ref allocate(PyTypeObject* cls) noexcept {
+    if (cls->tp_new == PyBaseObject_Type.tp_new && !(cls->tp_flags & Py_TPFLAGS_IS_ABSTRACT))
+        return Ref::steal(cls->tp_alloc(cls, 0));
+    Ref none_given = Ref::steal(PyTuple_New(0));
+    return none_given ? Ref::steal(cls->tp_new(cls, none_given.get(), nullptr)) : Ref();
+}
+
 // `cls(*args, **kwargs)` as the metaclass's __call__ takes it, from an
 // argument tuple and a dict built from the vectorcall arguments.
 PyObject* call_in_general(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -140,9 +149,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         return call_in_general(callable, args, nargsf, kwnames);
     PyObject* init = current_own_init(cls);
     if (!init) return call_in_general(callable, args, nargsf, kwnames);
-    Ref none_given = Ref::steal(PyTuple_New(0));
-    if (!none_given) return nullptr;
-    Ref obj = Ref::steal(cls->tp_new(cls, none_given.get(), nullptr));
+    Ref obj = allocate(cls);
     if (!obj || !PyObject_TypeCheck(obj.get(), cls)) return obj.release();
     Ref result = Ref::steal(call_init(init, obj.get(), args, nargsf, kwnames));
     if (!result) return nullptr;
