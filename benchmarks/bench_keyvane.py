@@ -95,6 +95,7 @@ def cases():
         Case("NestedKeyvane n['a.b.c'] = v (levels exist)", **deep("n['a.b.c'] = 2", "d['a']['b']['c'] = 2"),
              goal_limit=0.2, goal_python=8),
         Case("NestedKeyvane 'a.b.c' in n", **deep("'a.b.c' in n", "'c' in d['a']['b']"), goal_limit=0.25),
+        Case("NestedKeyvane n.get('a.missing', 0)", **deep("n.get('a.missing', 0)", "d['a'].get('missing', 0)")),
         Case("NestedKeyvane()", Contender("cls()", {"cls": NestedKeyvane}),
              Contender("cls()", {"cls": PyNestedKeyvane}), Contender("dict()"), goal_limit=0.25),
         Case("NestedKeyvane(tree of 1,000 leaves)", Contender("cls(TREE)", {"cls": NestedKeyvane, "TREE": TREE}),

@@ -460,6 +460,29 @@ def test_traceback_entry_per_function_passed():
     ]
 
 
+def test_traceback_entries_of_one_site_survive_cleared_frames():
+    # Entries of the same statement show one frame; clearing it, as
+    # traceback.clear_frames does, must not spoil the next traceback.
+    def entries():
+        with pytest.raises(KeyError) as info:
+            NestedKeyvane({"a": {}})["a.missing"]
+        tb = info.value.__traceback__
+        traceback.clear_frames(tb)
+        return [(e.name, e.lineno, e.line) for e in traceback.extract_tb(tb)][1:]
+
+    first, second = entries(), entries()
+    assert first == second and first[0][0] == "morvath.datastructures.keyvane.NestedKeyvane.__getitem__"
+    frame = list(traceback.walk_tb(_raise_from_library()))[-1][0]
+    assert frame.f_back is None and frame.f_globals is vars(keyvane_module)
+
+
+def _raise_from_library():
+    try:
+        NestedKeyvane()["missing"]
+    except KeyError as error:
+        return error.__traceback__
+
+
 def test_super_fast_paths_follow_changes_of_the_classes():
     # Whether super() reaches dict is remembered per class; every change of a
     # class on the way must be seen at the next call.

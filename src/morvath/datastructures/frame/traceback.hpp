@@ -2,8 +2,8 @@
 //
 // Each entry is a frame of a code object named after the function, whose
 // file is "src/morvath/datastructures/<short>" and whose first line is the
-// line of the failing statement. Code objects are cached per (name, line);
-// the exception in flight is kept unchanged.
+// line of the failing statement. Code objects and frames are cached per
+// (name, line); the exception in flight is kept unchanged.
 #pragma once
 
 #include "ref.hpp"
