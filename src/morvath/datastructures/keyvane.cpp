@@ -200,18 +200,36 @@ bool super_of_reaches(PyTypeObject* cls, PyObject* function, PyObject* name, PyO
     return owner && frame::super_reaches(cls, owner, name, reinterpret_cast<PyTypeObject*>(target));
 }
 
+// The parts of recently split keys. A program reads and stores the same
+// few dotted keys over and over, mostly as constants of its code; keeping
+// their parts saves making two strings per level and hashing them again at
+// each lookup. An exact str never changes, and each slot holds its key, so
+// no other object can take that address while the parts are kept.
+struct SplitKey {
+    Ref key, first, rest;
+};
+SplitKey g_split_keys[64];
+
 // `key.split('.', 1)` for an exact str that holds a dot, without the list:
 // 1 with both parts, -1 on error.
 int split_at_first_dot(PyObject* key, Ref& first, Ref& rest) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-    const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
-    if (at < 0) {
-        if (at == -1) PyErr_SetString(PyExc_SystemError, "split_at_first_dot: no dot");
-        return -1;
+    SplitKey& known = g_split_keys[(reinterpret_cast<uintptr_t>(key) >> 4) % std::size(g_split_keys)];
+    if (known.key.get() != key) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
+        if (at < 0) {
+            if (at == -1) PyErr_SetString(PyExc_SystemError, "split_at_first_dot: no dot");
+            return -1;
+        }
+        Ref head = Ref::steal(PyUnicode_Substring(key, 0, at));
+        Ref tail = head ? Ref::steal(PyUnicode_Substring(key, at + 1, length)) : Ref();
+        if (!tail) return -1;
+        // Dropping the evicted strings runs no Python code.
+        known = {Ref::borrow(key), std::move(head), std::move(tail)};
     }
-    first = Ref::steal(PyUnicode_Substring(key, 0, at));
-    rest = first ? Ref::steal(PyUnicode_Substring(key, at + 1, length)) : Ref();
-    return rest ? 1 : -1;
+    first = known.first.copy();
+    rest = known.rest.copy();
+    return 1;
 }
 
 // `isinstance(key, str) and '.' in key` at `line`, then
