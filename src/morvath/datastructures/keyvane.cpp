@@ -539,8 +539,15 @@ int nested_store_directly(PyObject* level, PyObject* key, PyObject* value, int& 
     return store_item(existing.get(), rest.get(), value) < 0 ? -1 : 1;
 }
 
-// A call of NestedKeyvane.__setitem__(level, key, value).
+// A call of NestedKeyvane.__setitem__(level, key, value). A plain exact-str
+// key goes straight to dict's store, which cannot recurse.
 int call_nested_store(PyObject* level, PyObject* key, PyObject* value) {
+    if (PyUnicode_CheckExact(key) && facts_of(Py_TYPE(level)).nested_stores_plainly &&
+        PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1) {
+        if (PyDict_SetItem(level, key, value) == 0) return 0;
+        frame::add_function_traceback(nested_setitem_spec, 103);
+        return -1;
+    }
     int line = nested_setitem_spec.line, done;
     {
         frame::RecursionGuard guard(" while calling a Python object");
