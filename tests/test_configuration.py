@@ -5,6 +5,7 @@ import gc
 import logging
 import pickle
 import sys
+import traceback
 import warnings
 
 import pytest
@@ -12,6 +13,7 @@ import yaml
 
 import morvath.datastructures.configuration as cfg_module
 from morvath.datastructures.configuration import Configuration
+from morvath.datastructures.keyvane import NestedKeyvane
 
 GROUP, PREFIX = "morvath_tests.configuration", "Failed to load configuration from entrypoint: "
 
@@ -74,6 +76,104 @@ def test_copies_and_pickles_convert_nothing_again(monkeypatch, make):
     assert seen == [] and type(duplicate) is Configuration and duplicate.__dict__ is duplicate
     assert list(duplicate) == ["a", "items", "x.y"] and dict(duplicate) == dict(c)
     assert type(duplicate["a"]) is Configuration and duplicate.a.__dict__ is duplicate.a
+
+
+class Forwarding(Configuration):
+    """The same stores through an override, so every level takes the general path."""
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+
+
+def recording_conversions(monkeypatch, fail_at=None):
+    seen = []
+
+    def typecast_str(value):
+        seen.append("block" if isinstance(value, Configuration) else value)
+        if len(seen) == fail_at:
+            raise ValueError(len(seen))
+        return value
+    monkeypatch.setattr(cfg_module, "typecast_str", typecast_str)
+    return seen
+
+
+def entries(error):
+    return [(f.name.rpartition(".")[2], f.lineno) for f in traceback.extract_tb(error.__traceback__)[1:]]
+
+
+STORES = [
+    lambda c: c.__setitem__("a.b.c", 1),  # every level exists
+    lambda c: c.__setitem__("a.n.m", 2),  # a missing level
+    lambda c: c.__setitem__("a.b", 3),
+    lambda c: c.update({"a": {"b": {"c": 4}, "x.y": 5}, "k": 6}),
+    lambda c: c.copy(),
+]
+
+
+@pytest.mark.parametrize("action", STORES)
+def test_direct_stores_convert_as_the_general_path(monkeypatch, action):
+    results = {}
+    for cls in (Configuration, Forwarding):
+        c = cls({"a": {"b": {"c": 0}}, "s": "t"})
+        seen = recording_conversions(monkeypatch)
+        result = action(c)
+        results[cls] = (list(seen), c if result is None else result)
+    assert results[Configuration] == results[Forwarding]
+
+
+@pytest.mark.parametrize("fail_at, expected", [
+    (1, [("__setitem__", 32)]),
+    (2, [("__setitem__", 32), ("__setitem__", 100), ("__setitem__", 32)]),
+    (3, [("__setitem__", 32), ("__setitem__", 100)] * 2 + [("__setitem__", 32)]),
+])
+def test_a_failed_conversion_deep_in_a_store_leaves_every_level(monkeypatch, fail_at, expected):
+    c = Configuration({"a": {"b": {"c": 0}}})
+    recording_conversions(monkeypatch, fail_at)
+    with pytest.raises(ValueError) as info:
+        c["a.b.c"] = 1
+    assert entries(info.value)[:-1] == expected and c == {"a": {"b": {"c": 0}}}
+    merged = Configuration()
+    recording_conversions(monkeypatch, fail_at)
+    with pytest.raises(ValueError) as info:  # the leaf store of a merge
+        merged.update({"a": 1, "b": 2, "c": 3})
+    assert entries(info.value)[:-1] == [("update", 149), ("__setitem__", 32)]
+
+
+def test_replaced_base_store_is_reached_from_every_level(monkeypatch):
+    c = Configuration({"a": {"b": {"c": 0}}})
+    stored, original = [], NestedKeyvane.__setitem__
+    monkeypatch.setattr(NestedKeyvane, "__setitem__",
+                        lambda self, key, value: stored.append(key) or original(self, key, value))
+    c["a.b.c"] = 1
+    c.update({"a": {"b": {"d": 2}}})
+    assert stored == ["a.b.c", "b.c", "c", "d"] and c == {"a": {"b": {"c": 1, "d": 2}}}
+    monkeypatch.setattr(NestedKeyvane, "__setitem__", original)
+
+    def replace_on_first(value):  # the top level found its base store before converting
+        seen.append(value)
+        if len(seen) == 1:
+            monkeypatch.setattr(NestedKeyvane, "__setitem__",
+                                lambda self, key, value: stored.append(key) or original(self, key, value))
+        return value
+    seen, stored[:] = [], []
+    monkeypatch.setattr(cfg_module, "typecast_str", replace_on_first)
+    c["a.b.c"] = 3
+    assert stored == ["b.c", "c"] and seen == [3, 3, 3] and c["a.b.c"] == 3
+
+
+def test_very_deep_dotted_stores_fail_as_deep_calls_do():
+    for depth, fails in [(20_000, True), (200, False)]:
+        top = level = Configuration()
+        for _ in range(depth):
+            dict.__setitem__(level, "x", Configuration())
+            level = dict.__getitem__(level, "x")
+        path = ".".join(["x"] * depth)
+        if fails:
+            with pytest.raises(RecursionError):
+                top[path] = 1
+        else:
+            top[path] = 1
+            assert top[path] == 1
 
 
 @pytest.mark.parametrize("load, name, text, first_block", [

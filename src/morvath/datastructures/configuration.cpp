@@ -10,6 +10,7 @@
 // else. Every method calls back into Python (the conversion, `update`, the
 // parsers, entry points, logging); nothing borrowed is kept across a call.
 #include "frame.hpp"
+#include "keyvane_api.hpp"
 
 namespace {
 
@@ -96,13 +97,38 @@ PyObject* configuration_copy(Call& c) {
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), self);
 }
 
+// NestedKeyvane and its __setitem__, as imported.
+PyObject* g_nested_keyvane = nullptr;
+PyObject* g_nested_setitem = nullptr;
+
+// typecast_str(value), read from the module globals.
+PyObject* convert_for_store(PyObject* value) {
+    Ref typecast_str = frame::global(s_typecast_str);
+    return typecast_str ? PyObject_CallOneArg(typecast_str.get(), value) : nullptr;
+}
+
+// `super().__setitem__`, found before the value is converted, as the
+// statement finds it: NestedKeyvane's own function while super() reaches it
+// (called with `self` directly), else the attribute of a real super object.
+Ref super_setitem(const Call& c, PyObject* self, bool& unbound) {
+    unbound = g_nested_setitem &&
+              frame::super_reaches(c, self, s_setitem, reinterpret_cast<PyTypeObject*>(g_nested_keyvane)) &&
+              frame::resolves_to(reinterpret_cast<PyTypeObject*>(g_nested_keyvane), s_setitem, g_nested_setitem);
+    if (unbound) return Ref::borrow(g_nested_setitem);
+    Ref proxy = frame::super_proxy(c, self);
+    return proxy ? frame::attr(proxy.get(), s_setitem) : Ref();
+}
+
 PyObject* configuration_setitem(Call& c) {
     PyObject* self = c[0];
     c.at(32);
-    Ref typecast_str = frame::global(s_typecast_str);
-    Ref value = typecast_str ? Ref::steal(PyObject_CallOneArg(typecast_str.get(), c[2])) : Ref();
+    bool unbound = false;
+    Ref method = super_setitem(c, self, unbound);
+    Ref value = method ? Ref::steal(convert_for_store(c[2])) : Ref();
     if (!value) return nullptr;
-    return frame::call_super(c, self, s_setitem, {c[1], value.get()}).release();
+    if (!unbound) return PyObject_CallFunctionObjArgs(method.get(), c[1], value.get(), nullptr);
+    PyObject* args[] = {self, c[1], value.get()};
+    return PyObject_Vectorcall(method.get(), args, 3, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -292,6 +318,13 @@ const frame::FunctionSpec setitem_spec{
     .name = "__setitem__", .qualname = "Configuration.__setitem__",
     .params = {"self", "key", "value"}, .line = 30, .uses_super = true,
     .body = configuration_setitem};
+// How keyvane runs Configuration.__setitem__ for the levels of a dotted
+// store and for the stores of a merge (keyvane_api.hpp).
+void add_store_traceback(bool started) {
+    frame::add_function_traceback(setitem_spec, started ? 32 : setitem_spec.line);
+}
+keyvane_api::ConvertingStore g_converting_store{nullptr, convert_for_store, add_store_traceback};
+
 const frame::FunctionSpec load_cfgs_spec{
     .name = "load_cfgs", .qualname = "Configuration.load_cfgs", .params = {"self"},
     .varargs = "files", .locals = {"config", "loaded_files"}, .line = 34,
@@ -307,6 +340,23 @@ const frame::FunctionSpec load_entrypoint_spec{
 // ---------------------------------------------------------------------------
 // Module body
 
+// Remembers NestedKeyvane and its __setitem__ and registers this module's
+// store with keyvane. Without keyvane's table (or with a NestedKeyvane that
+// is not keyvane's class), every store takes the general path.
+int link_to_keyvane() {
+    Ref nested_keyvane = frame::global(s_NestedKeyvane);
+    if (!nested_keyvane) return -1;
+    if (!PyType_Check(nested_keyvane.get())) return 0;
+    Ref setitem = frame::class_lookup(reinterpret_cast<PyTypeObject*>(nested_keyvane.get()), s_setitem);
+    if (!setitem) return PyErr_Occurred() ? -1 : 0;
+    Py_XSETREF(g_nested_setitem, setitem.release());
+    Py_XSETREF(g_nested_keyvane, nested_keyvane.release());
+    const keyvane_api::Table* table = keyvane_api::find_table();
+    if (!table || !setitem_spec.object) return 0;
+    g_converting_store.function = setitem_spec.object;
+    return table->register_converting_store(&g_converting_store);
+}
+
 int define_configuration(frame::Body& body) {
     frame::ClassBuilder cls("Configuration");
     cls.base(frame::global(s_NestedKeyvane))
@@ -315,7 +365,8 @@ int define_configuration(frame::Body& body) {
         .method<load_cfgs_spec>()
         .method<load_yamls_spec>()
         .method<load_entrypoint_spec>();
-    return body.assign("Configuration", cls.create());
+    if (body.assign("Configuration", cls.create()) < 0) return -1;
+    return link_to_keyvane();
 }
 
 int module_body(frame::Body& body) {

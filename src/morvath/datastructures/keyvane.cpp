@@ -10,6 +10,7 @@
 // `setdefault`, `update`, `__init__` of subclasses); each such call may change
 // the instance, so no method keeps a borrowed entry across one.
 #include "frame.hpp"
+#include "keyvane_api.hpp"
 
 namespace {
 
@@ -200,18 +201,43 @@ bool super_of_reaches(PyTypeObject* cls, PyObject* function, PyObject* name, PyO
     return owner && frame::super_reaches(cls, owner, name, reinterpret_cast<PyTypeObject*>(target));
 }
 
+// The parts of recently split keys. A program reads and stores the same
+// few dotted keys over and over, mostly as constants of its code; keeping
+// their parts saves making two strings per level and hashing them again at
+// each lookup. An exact str never changes, and each slot holds a reference
+// to its key, so no other object can take that address while the parts are
+// kept. The slots hold plain pointers: nothing may be released when the
+// process exits, after the interpreter is gone.
+struct SplitKey {
+    PyObject* key = nullptr;
+    PyObject* first = nullptr;
+    PyObject* rest = nullptr;
+};
+SplitKey g_split_keys[64];
+
 // `key.split('.', 1)` for an exact str that holds a dot, without the list:
 // 1 with both parts, -1 on error.
 int split_at_first_dot(PyObject* key, Ref& first, Ref& rest) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-    const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
-    if (at < 0) {
-        if (at == -1) PyErr_SetString(PyExc_SystemError, "split_at_first_dot: no dot");
-        return -1;
+    SplitKey& known = g_split_keys[(reinterpret_cast<uintptr_t>(key) >> 4) % std::size(g_split_keys)];
+    if (known.key != key) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
+        if (at < 0) {
+            if (at == -1) PyErr_SetString(PyExc_SystemError, "split_at_first_dot: no dot");
+            return -1;
+        }
+        Ref head = Ref::steal(PyUnicode_Substring(key, 0, at));
+        Ref tail = head ? Ref::steal(PyUnicode_Substring(key, at + 1, length)) : Ref();
+        if (!tail) return -1;
+        // Releasing the evicted strings runs no Python code.
+        const SplitKey evicted = std::exchange(known, {Py_NewRef(key), head.release(), tail.release()});
+        Py_XDECREF(evicted.key);
+        Py_XDECREF(evicted.first);
+        Py_XDECREF(evicted.rest);
     }
-    first = Ref::steal(PyUnicode_Substring(key, 0, at));
-    rest = first ? Ref::steal(PyUnicode_Substring(key, at + 1, length)) : Ref();
-    return rest ? 1 : -1;
+    first = Ref::borrow(known.first);
+    rest = Ref::borrow(known.rest);
+    return 1;
 }
 
 // `isinstance(key, str) and '.' in key` at `line`, then
@@ -261,6 +287,11 @@ struct ClassFacts {
     bool reads_plainly = false;   // self[key] of a plain key is dict's lookup
     bool tests_plainly = false;   // `key in self` of a plain key is dict's test
     bool stores_plainly = false;  // self[key] = value of a plain key is dict's store
+    // this module's __setitem__, run on an instance, stores a plain key with dict's store
+    bool nested_stores_plainly = false;
+    // self[key] = value is a registered converting store, whose super()
+    // reaches this module's __setitem__
+    const keyvane_api::ConvertingStore* converting = nullptr;
     bool builds_plainly = false;  // type(self)() runs only this module's construction
     bool generic_setdefault = false;  // the class's setdefault is the mapping ABC's
 };
@@ -462,61 +493,103 @@ bool finds_levels_plainly(PyObject* level) {
     return PyDict_Check(attributes.get()) && PyDict_Contains(attributes.get(), s_setdefault) == 0;
 }
 
-// `self[key] = value` for an exact-str dotted key when every level on the
-// path exists, is of the class of the level above it, and each class would
-// only look the level up (see finds_levels_plainly) and, at the end, store
-// with dict's own store: then the walk stores directly. It returns 1 when
-// stored, -1 on error, and 0 when it cannot tell; it has then run no
-// Python code and changed nothing, and the general path runs from the
-// start. Each level counts against the recursion limit as its call would.
-int store_along_existing_levels(PyObject* self, PyObject* key, PyObject* value) {
-    Ref current = Ref::borrow(self), rest = Ref::borrow(key);
-    int depth = 0, result = 0;
-    for (;;) {
-        if (depth == kWalkLevels || Py_EnterRecursiveCall(" while storing a dotted key")) {
-            PyErr_Clear();
-            break;
-        }
-        ++depth;
-        const Py_ssize_t at = PyUnicode_FindChar(rest.get(), '.', 0, PyUnicode_GET_LENGTH(rest.get()), 1);
-        if (at == -2) {
-            result = -1;
-            break;
-        }
-        if (at == -1) {
-            if (current.get() != self && facts_of(Py_TYPE(current.get())).stores_plainly)
-                result = PyDict_SetItem(current.get(), rest.get(), value) < 0 ? -1 : 1;
-            break;
-        }
-        if (!finds_levels_plainly(current.get()) ||
-            (current.get() != self && !facts_of(Py_TYPE(current.get())).stores_plainly))
-            break;
-        Ref first, tail;
-        if (split_at_first_dot(rest.get(), first, tail) < 0) {
-            result = -1;
-            break;
-        }
-        PyObject* entry = nullptr;
-        const int present = PyDict_GetItemRef(current.get(), first.get(), &entry);
-        Ref level = Ref::steal(entry);
-        if (present <= 0 || !Py_IS_TYPE(level.get(), Py_TYPE(current.get()))) {
-            result = present < 0 ? -1 : 0;
-            break;
-        }
-        current = std::move(level);
-        rest = std::move(tail);
+// Item stores that run this module's `__setitem__` directly.
+//
+// `level[key] = value` reaches NestedKeyvane.__setitem__ either at once or
+// through a registered converting store (keyvane_api.hpp). Where the class
+// of the level resolves to one of these, the store runs here: first the
+// conversion, as that function makes it, then the body of
+// NestedKeyvane.__setitem__ by dict operations, as long as those are what
+// it would do (a plain key stored by dict's store; a dotted key whose first
+// segment holds a level of the same class, found as setdefault finds it
+// without building anything). Otherwise the real function or item
+// assignment runs from the level reached, after what already ran, so
+// nothing runs twice. Each function stood in for counts against the
+// recursion limit and adds its traceback entry when an error leaves it, as
+// its call would.
+
+int store_item(PyObject* level, PyObject* key, PyObject* value);
+extern const frame::FunctionSpec nested_setitem_spec;
+
+// The body of NestedKeyvane.__setitem__(level, key, value) as far as it
+// runs no Python code of its own: 1 when done, -1 on error (with `line` set
+// to the failing statement), 0 when it has done nothing observable and the
+// caller must run the body itself.
+int nested_store_directly(PyObject* level, PyObject* key, PyObject* value, int& line) {
+    if (!PyUnicode_CheckExact(key)) return 0;
+    line = 90;
+    const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+    if (at == -2) return -1;
+    if (at == -1) {
+        if (!facts_of(Py_TYPE(level)).nested_stores_plainly) return 0;
+        line = 103;
+        return PyDict_SetItem(level, key, value) < 0 ? -1 : 1;
     }
-    while (depth--) Py_LeaveRecursiveCall();
+    if (!finds_levels_plainly(level)) return 0;
+    line = 91;
+    Ref first, rest;
+    if (split_at_first_dot(key, first, rest) < 0) return -1;
+    line = 93;
+    PyObject* entry = nullptr;
+    const int present = PyDict_GetItemRef(level, first.get(), &entry);
+    Ref existing = Ref::steal(entry);
+    if (present < 0) return -1;
+    if (!present || !Py_IS_TYPE(existing.get(), Py_TYPE(level))) return 0;
+    line = 100;
+    return store_item(existing.get(), rest.get(), value) < 0 ? -1 : 1;
+}
+
+// A call of NestedKeyvane.__setitem__(level, key, value). A plain exact-str
+// key goes straight to dict's store, which cannot recurse.
+int call_nested_store(PyObject* level, PyObject* key, PyObject* value) {
+    if (PyUnicode_CheckExact(key) && facts_of(Py_TYPE(level)).nested_stores_plainly &&
+        PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1) {
+        if (PyDict_SetItem(level, key, value) == 0) return 0;
+        frame::add_function_traceback(nested_setitem_spec, 103);
+        return -1;
+    }
+    int line = nested_setitem_spec.line, done;
+    {
+        frame::RecursionGuard guard(" while calling a Python object");
+        done = guard.failed() ? -1 : nested_store_directly(level, key, value, line);
+    }
+    if (done < 0) frame::add_function_traceback(nested_setitem_spec, line);
+    if (done != 0) return done < 0 ? -1 : 0;
+    PyObject* args[] = {level, key, value};
+    return Ref::steal(PyObject_Vectorcall(nested_setitem_spec.object, args, 3, nullptr)) ? 0 : -1;
+}
+
+// `level[key] = value`: 0, or -1 on error.
+int store_item(PyObject* level, PyObject* key, PyObject* value) {
+    const ClassFacts& facts = facts_of(Py_TYPE(level));
+    if (facts.stores_plainly) return call_nested_store(level, key, value);
+    const keyvane_api::ConvertingStore* store = facts.converting;
+    if (!store) return PyObject_SetItem(level, key, value);
+    // Its super().__setitem__ has been found (above) before the value is
+    // converted, as the statement finds it.
+    bool started = false;
+    int result = -1;
+    {
+        frame::RecursionGuard guard(" while calling a Python object");
+        if (!guard.failed()) {
+            started = true;
+            Ref converted = Ref::steal(store->convert(value));
+            if (converted) result = call_nested_store(level, key, converted.get());
+        }
+    }
+    if (result < 0) store->add_traceback(started);
     return result;
 }
 
 PyObject* nested_setitem(Call& c) {
-    if (PyUnicode_CheckExact(c[1])) {
-        const int stored = store_along_existing_levels(c[0], c[1], c[2]);
-        if (stored != 0) return stored < 0 ? nullptr : Py_NewRef(Py_None);
-    }
     PyObject* self = c[0];
     PyObject* value = c[2];
+    int line = c.line();
+    const int done = nested_store_directly(self, c[1], value, line);
+    if (done != 0) {
+        c.at(line);
+        return done < 0 ? nullptr : Py_NewRef(Py_None);
+    }
     Ref key, subkeys;
     int dotted = split_dotted(c, 90, c[1], key, subkeys);
     if (dotted < 0) return nullptr;
@@ -533,7 +606,7 @@ PyObject* nested_setitem(Call& c) {
             return nullptr;
         }
         c.at(100);
-        if (PyObject_SetItem(subkey_value.get(), subkeys.get(), value) < 0) return nullptr;
+        if (store_item(subkey_value.get(), subkeys.get(), value) < 0) return nullptr;
         Py_RETURN_NONE;
     }
     c.at(103);
@@ -750,14 +823,7 @@ int merge_item(Call& c, PyObject* self, PyObject* iterable, PyObject* item) {
         return Ref::steal(PyObject_CallMethodOneArg(level.get(), s_update, pair[1].get())) ? 0 : -1;
     }
     c.at(149);
-    // The class's own store of an exact str without a dot is dict's store.
-    PyObject* key = pair[0].get();
-    if (PyUnicode_CheckExact(key) && facts_of(Py_TYPE(self)).stores_plainly) {
-        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
-        if (dot == -2) return -1;
-        if (dot == -1) return PyDict_SetItem(self, key, pair[1].get());
-    }
-    return PyObject_SetItem(self, key, pair[1].get());
+    return store_item(self, pair[0].get(), pair[1].get());
 }
 
 int merge_all(Call& c, PyObject* self, PyObject* iterable, PyObject* source) {
@@ -858,6 +924,37 @@ bool original_chain() {
            holds_global(PyModule_GetDict(module.get()), s_chain, g_chain);
 }
 
+// The converting stores that other modules registered, each kept with a
+// reference to its function for the life of the process.
+const keyvane_api::ConvertingStore* g_converting_stores[4] = {};
+
+int register_converting_store(const keyvane_api::ConvertingStore* store) {
+    for (const keyvane_api::ConvertingStore*& slot : g_converting_stores) {
+        if (slot == store) return 0;
+        if (slot) continue;
+        Py_INCREF(store->function);
+        slot = store;
+        return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "keyvane: no room for another converting store");
+    return -1;
+}
+
+// The registered store that `cls` resolves `__setitem__` to, when super()
+// inside it reaches this module's own __setitem__.
+const keyvane_api::ConvertingStore* converting_store_of(PyTypeObject* cls) {
+    PyObject* nested = nested_setitem_spec.object;
+    PyObject* nested_owner = nested ? frame::defining_class_of(nested) : nullptr;
+    if (!nested_owner) return nullptr;
+    for (const keyvane_api::ConvertingStore* store : g_converting_stores) {
+        if (store && resolves_to(cls, s_setitem, store->function) &&
+            super_of_reaches(cls, store->function, s_setitem, nested_owner) &&
+            resolves_to(reinterpret_cast<PyTypeObject*>(nested_owner), s_setitem, nested))
+            return store;
+    }
+    return nullptr;
+}
+
 // `__getitem__` and `__setitem__` are this module's and their super()
 // reaches dict's; a missing key raises KeyError, as no class defines
 // `__missing__`. Construction is NestedKeyvane.__init__, whose super()
@@ -876,8 +973,10 @@ ClassFacts read_facts(PyTypeObject* cls) {
     facts.tests_plainly = resolves_to(cls, s_contains, nested_contains_spec.object) &&
                           reaches_dict(nested_contains_spec, s_contains) &&
                           reaches_dict(nested_contains_spec, s_getitem);
-    facts.stores_plainly = resolves_to(cls, s_setitem, nested_setitem_spec.object) &&
-                           reaches_dict(nested_setitem_spec, s_setitem);
+    facts.nested_stores_plainly = reaches_dict(nested_setitem_spec, s_setitem);
+    facts.stores_plainly =
+        resolves_to(cls, s_setitem, nested_setitem_spec.object) && facts.nested_stores_plainly;
+    facts.converting = converting_store_of(cls);
     facts.builds_plainly =
         resolves_to(cls, s_init, nested_init_spec.object) &&
         super_of_reaches(cls, nested_init_spec.object, s_init, g_keyvane) &&
@@ -1015,12 +1114,26 @@ int remember_imports() {
     return 0;
 }
 
+// Publishes the table of keyvane_api.hpp for the modules built on this one.
+int publish_table() {
+    static const keyvane_api::Table table{keyvane_api::kVersion, register_converting_store};
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state) {
+        PyErr_SetString(PyExc_SystemError, "keyvane: no interpreter state dictionary");
+        return -1;
+    }
+    Ref capsule = Ref::steal(
+        PyCapsule_New(const_cast<keyvane_api::Table*>(&table), keyvane_api::kCapsuleName, nullptr));
+    return capsule ? PyDict_SetItemString(state, keyvane_api::kCapsuleName, capsule.get()) : -1;
+}
+
 int module_body(frame::Body& body) {
     if (body.at(15).import("itertools") < 0) return -1;
     if (body.at(17).from_import("collections.abc", {"Mapping", "MutableMapping"}) < 0) return -1;
     if (remember_imports() < 0) return -1;
     if (define_keyvane(body.at(19)) < 0) return -1;
     if (define_nested_keyvane(body.at(75)) < 0) return -1;
+    if (publish_table() < 0) return -1;
     return body.at(152).set_test(Ref::steal(PyDict_New()));
 }
 
