@@ -303,14 +303,14 @@ private:
         }
     }
 
+    static constexpr Py_ssize_t kShortText = 24;
+
     template <typename Unit>
     static const Unit* find_newline(const Unit* at, const Unit* end) noexcept {
-        if constexpr (sizeof(Unit) == 1) {
-            const void* found = std::memchr(at, '\n', static_cast<size_t>(end - at));
-            return found ? static_cast<const Unit*>(found) : end;
-        } else {
-            return std::find(at, end, '\n');
-        }
+        // Most texts are short names: a plain loop beats the library call there.
+        if (sizeof(Unit) > 1 || end - at <= kShortText) return std::find(at, end, '\n');
+        const void* found = std::memchr(at, '\n', static_cast<size_t>(end - at));
+        return found ? static_cast<const Unit*>(found) : end;
     }
 
     static Py_ssize_t newlines(PyObject* text) noexcept {
