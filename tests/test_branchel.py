@@ -48,6 +48,9 @@ def test_module_records_and_worked_example():
      "r\n`-- a\n    `-- a\n    b\n        c"),
     (Branchel("\u00e9", [Branchel("\u4e2d", ["\U0001f333\nx"])]),
      "\u00e9\n`-- \u4e2d\n    `-- \U0001f333\n        x"),
+    # two columns close at once before the last child of the root
+    (Branchel("a", [Branchel("b", [Branchel("c", ["d\ne"])]), "f\ng"]),
+     "a\n|-- b\n|   `-- c\n|       `-- d\n|           e\n`-- f\n    g"),
 ])
 def test_drawings(tree, text):
     assert str(tree) == text
@@ -119,6 +122,36 @@ def test_changes_made_while_drawing():
     parent.children[0] = type("Grower", (), {"__str__": grow})()
     # the name was read already, the head of the list was copied, the last child is read afresh
     assert str(parent) == "p\n|-- g\n|-- LATER\n|   `-- x\n`-- late"
+
+
+def test_children_of_any_sequence_draw_as_a_list_does():
+    log = []
+
+    class Logged(list):
+        def __getitem__(self, key):
+            log.append(key)
+            return list.__getitem__(self, key)
+
+    kids = lambda: [Branchel("b", ["c"]), "d\ne", Branchel("f")]
+    expected = "a\n|-- b\n|   `-- c\n|-- d\n|   e\n`-- f"
+    for children in (kids(), tuple(kids()), Logged(kids())):
+        assert str(Branchel("a", children)) == expected
+    assert log == [slice(None, -1), -1]
+    node = Branchel("a", ["x"])
+    node.children = ()
+    assert str(node) == "a"
+
+
+def test_str_replaced_while_drawing_reaches_the_later_children():
+    Sub = type("Sub", (Branchel,), {})
+
+    class Swapping(list):
+        def __getitem__(self, key):
+            if key == -1:  # between the head and the last child, both of class Sub
+                Sub.__str__ = lambda self: "<" + self.name + ">"
+            return list.__getitem__(self, key)
+    tree = Branchel("r", Swapping([Sub("a"), Sub("b", ["y"])]))
+    assert str(tree) == "r\n|-- a\n`-- <b>"
 
 
 def entries(error):
