@@ -216,6 +216,36 @@ def test_cycles_and_deep_chains_end_in_recursion_error(run_isolated, node):
                                              "RecursionError"]
 
 
+def test_running_out_of_memory_while_drawing_gives_back_every_level(run_isolated):
+    result = run_isolated("""
+        import sys, _testcapi
+        from morvath.datastructures.branchel import Branchel
+        def chain(n):
+            tip = Branchel("0", ["x"])
+            for i in range(n):
+                tip = Branchel(str(i), [tip, Branchel("y")])
+            return tip
+        def deepest():
+            n = 1
+            while True:
+                try: str(chain(n))
+                except RecursionError: return n - 1
+                n += 1
+        sys.setrecursionlimit(120)
+        before, tree = deepest(), chain(40)
+        expected, outcomes = str(tree), set()
+        for start in range(400):  # every allocation fails from the start-th on
+            _testcapi.set_nomemory(start, 0)
+            try: text = str(tree)
+            except MemoryError: text = "MemoryError"
+            finally: _testcapi.remove_mem_hooks()
+            outcomes.add("drawn" if text == expected else text)
+        print(before == deepest(), sorted(outcomes))
+        """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[0] == "True ['MemoryError', 'drawn']"
+
+
 def test_large_tree_and_no_leaks(assert_no_leak):
     tree = Branchel("root", [Branchel(f"c{i}", [Branchel(f"l{j}") for j in range(99)]) for i in range(1000)])
     lines = str(tree).split("\n")

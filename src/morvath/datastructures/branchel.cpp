@@ -447,17 +447,28 @@ void add_str_traceback(int line);
 // one for the call of the method, which counts against both limits.
 constexpr int kStrCLevels = 2, kStrPyLevels = 1;
 
+// The level that str() itself takes, left however the scope ends.
+class StrLevel {
+public:
+    StrLevel() noexcept : failed_(Py_EnterRecursiveCall(" while getting the str of an object") != 0) {}
+    ~StrLevel() {
+        if (!failed_) Py_LeaveRecursiveCall();
+    }
+    StrLevel(const StrLevel&) = delete;
+    StrLevel& operator=(const StrLevel&) = delete;
+    bool failed() const noexcept { return failed_; }
+
+private:
+    bool failed_;
+};
+
 // `draw_nested` close to a recursion limit: each level taken as str() and
 // the call take it, so that RecursionError comes exactly where it would.
 int draw_nested_near_limit(PyObject* child, Drawing& drawing, Ref& text, int& line) {
-    if (Py_EnterRecursiveCall(" while getting the str of an object")) return -1;
-    int drawn;
-    {
-        frame::RecursionGuard call(" while calling a Python object");
-        drawn = call.failed() ? -1 : draw_node(child, drawing, text, line);
-    }
-    Py_LeaveRecursiveCall();
-    return drawn;
+    StrLevel str_level;
+    if (str_level.failed()) return -1;
+    frame::RecursionGuard call(" while calling a Python object");
+    return call.failed() ? -1 : draw_node(child, drawing, text, line);
 }
 
 // `str(child)` for a child that `__str__` draws: the child is drawn straight
@@ -467,11 +478,10 @@ int draw_nested_near_limit(PyObject* child, Drawing& drawing, Ref& text, int& li
 int draw_nested(PyObject* child, Drawing& drawing, Ref& text) {
     int line = branchel_str_line;
     int drawn;
-    if (drawing.depth.enter(kStrCLevels, kStrPyLevels)) {
-        drawn = draw_node(child, drawing, text, line);
-        drawing.depth.leave(kStrCLevels, kStrPyLevels);
-    } else {
-        drawn = draw_nested_near_limit(child, drawing, text, line);
+    {
+        frame::DepthBudget::Level level(drawing.depth, kStrCLevels, kStrPyLevels);
+        drawn = level.taken() ? draw_node(child, drawing, text, line)
+                              : draw_nested_near_limit(child, drawing, text, line);
     }
     if (drawn < 0) add_str_traceback(line);
     return drawn;

@@ -40,6 +40,28 @@ public:
         state_->py_recursion_remaining += py_levels;
     }
 
+    // The levels of one nested call, given back when the scope ends, however
+    // it ends (a C++ exception included).
+    class Level {
+    public:
+        Level(DepthBudget& budget, int c_levels, int py_levels) noexcept
+            : budget_(budget), c_levels_(c_levels), py_levels_(py_levels),
+              taken_(budget.enter(c_levels, py_levels)) {}
+        ~Level() {
+            if (taken_) budget_.leave(c_levels_, py_levels_);
+        }
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+
+        // False near a limit: the caller takes the ordinary checks instead.
+        bool taken() const noexcept { return taken_; }
+
+    private:
+        DepthBudget& budget_;
+        int c_levels_, py_levels_;
+        bool taken_;
+    };
+
 private:
     PyThreadState* state_;
 };
