@@ -48,6 +48,9 @@ def test_module_records_and_worked_example():
      "r\n`-- a\n    `-- a\n    b\n        c"),
     (Branchel("\u00e9", [Branchel("\u4e2d", ["\U0001f333\nx"])]),
      "\u00e9\n`-- \u4e2d\n    `-- \U0001f333\n        x"),
+    # two columns close at once before the last child of the root
+    (Branchel("a", [Branchel("b", [Branchel("c", ["d\ne"])]), "f\ng"]),
+     "a\n|-- b\n|   `-- c\n|       `-- d\n|           e\n`-- f\n    g"),
 ])
 def test_drawings(tree, text):
     assert str(tree) == text
@@ -121,6 +124,36 @@ def test_changes_made_while_drawing():
     assert str(parent) == "p\n|-- g\n|-- LATER\n|   `-- x\n`-- late"
 
 
+def test_children_of_any_sequence_draw_as_a_list_does():
+    log = []
+
+    class Logged(list):
+        def __getitem__(self, key):
+            log.append(key)
+            return list.__getitem__(self, key)
+
+    kids = lambda: [Branchel("b", ["c"]), "d\ne", Branchel("f")]
+    expected = "a\n|-- b\n|   `-- c\n|-- d\n|   e\n`-- f"
+    for children in (kids(), tuple(kids()), Logged(kids())):
+        assert str(Branchel("a", children)) == expected
+    assert log == [slice(None, -1), -1]
+    node = Branchel("a", ["x"])
+    node.children = ()
+    assert str(node) == "a"
+
+
+def test_str_replaced_while_drawing_reaches_the_later_children():
+    Sub = type("Sub", (Branchel,), {})
+
+    class Swapping(list):
+        def __getitem__(self, key):
+            if key == -1:  # between the head and the last child, both of class Sub
+                Sub.__str__ = lambda self: "<" + self.name + ">"
+            return list.__getitem__(self, key)
+    tree = Branchel("r", Swapping([Sub("a"), Sub("b", ["y"])]))
+    assert str(tree) == "r\n|-- a\n`-- <b>"
+
+
 def entries(error):
     return [(f.name.rsplit(".", 1)[-1], f.lineno if f.name != "<lambda>" else None)
             for f in traceback.extract_tb(error.__traceback__)[1:]]
@@ -181,6 +214,36 @@ def test_cycles_and_deep_chains_end_in_recursion_error(run_isolated, node):
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[:4] == ["RecursionError", "RecursionError", " " * 4 * 148 + "`-- 0",
                                              "RecursionError"]
+
+
+def test_running_out_of_memory_while_drawing_gives_back_every_level(run_isolated):
+    result = run_isolated("""
+        import sys, _testcapi
+        from morvath.datastructures.branchel import Branchel
+        def chain(n):
+            tip = Branchel("0", ["x"])
+            for i in range(n):
+                tip = Branchel(str(i), [tip, Branchel("y")])
+            return tip
+        def deepest():
+            n = 1
+            while True:
+                try: str(chain(n))
+                except RecursionError: return n - 1
+                n += 1
+        sys.setrecursionlimit(120)
+        before, tree = deepest(), chain(40)
+        expected, outcomes = str(tree), set()
+        for start in range(400):  # every allocation fails from the start-th on
+            _testcapi.set_nomemory(start, 0)
+            try: text = str(tree)
+            except MemoryError: text = "MemoryError"
+            finally: _testcapi.remove_mem_hooks()
+            outcomes.add("drawn" if text == expected else text)
+        print(before == deepest(), sorted(outcomes))
+        """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[0] == "True ['MemoryError', 'drawn']"
 
 
 def test_large_tree_and_no_leaks(assert_no_leak):

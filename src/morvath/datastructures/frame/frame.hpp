@@ -10,6 +10,7 @@
 #include "lookup.hpp"
 #include "module.hpp"
 #include "names.hpp"
+#include "depth.hpp"
 #include "recursion.hpp"
 #include "signals.hpp"
 #include "ref.hpp"
