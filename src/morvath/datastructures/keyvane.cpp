@@ -716,12 +716,12 @@ bool read_abc_state(AbcState& state) {
     if (!g_abc.cache_token) return false;
     auto* mapping = reinterpret_cast<PyTypeObject*>(g_mapping);
     auto* metaclass = reinterpret_cast<PyTypeObject*>(g_abc.metaclass);
+    const auto tagged = [](PyTypeObject* type) { return type->tp_version_tag || PyUnstable_Type_AssignVersionTag(type); };
     if (Py_TYPE(g_mapping) != metaclass ||
-        PyFunction_GetCode(g_abc.instancecheck) != g_abc.instancecheck_code ||
-        !holds_global(g_abc.namespace_, s_c_instancecheck, g_abc.c_instancecheck) ||
-        !PyUnstable_Type_AssignVersionTag(mapping) || !PyUnstable_Type_AssignVersionTag(metaclass))
+        PyFunction_GetCode(g_abc.instancecheck) != g_abc.instancecheck_code || !tagged(mapping) ||
+        !tagged(metaclass) || !holds_global(g_abc.namespace_, s_c_instancecheck, g_abc.c_instancecheck))
         return false;
-    Ref token = Ref::steal(PyObject_CallNoArgs(g_abc.cache_token));
+    Ref token = frame::call_no_args(g_abc.cache_token);
     long long value = token ? PyLong_AsLongLong(token.get()) : -1;
     if (value == -1) {
         PyErr_Clear();
@@ -999,8 +999,9 @@ const ClassFacts& facts_of(PyTypeObject* cls) {
     };
     static Known known[16];
     static ClassFacts untagged;
-    if (!PyUnstable_Type_AssignVersionTag(cls)) return untagged = read_facts(cls);
     Known& slot = known[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(known)];
+    if (cls->tp_version_tag && slot.cls == cls && slot.tag == cls->tp_version_tag) return slot.facts;
+    if (!PyUnstable_Type_AssignVersionTag(cls)) return untagged = read_facts(cls);
     const unsigned int tag = cls->tp_version_tag;
     if (slot.cls != cls || slot.tag != tag) slot = {cls, tag, read_facts(cls)};
     return slot.facts;

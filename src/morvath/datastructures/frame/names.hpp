@@ -69,6 +69,15 @@ inline Ref attr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
+// `function()` for a built-in function without parameters, called straight
+// through its C entry (it cannot recurse, so the generic call path adds
+// nothing); any other callable goes the generic way.
+inline Ref call_no_args(PyObject* function) noexcept {
+    if (PyCFunction_CheckExact(function) && PyCFunction_GET_FLAGS(function) == METH_NOARGS)
+        return Ref::steal(PyCFunction_GET_FUNCTION(function)(PyCFunction_GET_SELF(function), nullptr));
+    return Ref::steal(PyObject_CallNoArgs(function));
+}
+
 // `obj.<name> = value` for an interned name; -1 with an exception on failure.
 inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) noexcept {
     if (store_instance_attribute(obj, name, value)) return 0;
