@@ -103,7 +103,8 @@ PyObject* g_nested_setitem = nullptr;
 
 // typecast_str(value), read from the module globals.
 PyObject* convert_for_store(PyObject* value) {
-    Ref typecast_str = frame::global(s_typecast_str);
+    static frame::KeptGlobal typecast_global{s_typecast_str};
+    Ref typecast_str = typecast_global.get();
     return typecast_str ? PyObject_CallOneArg(typecast_str.get(), value) : nullptr;
 }
 

@@ -717,9 +717,10 @@ bool read_abc_state(AbcState& state) {
     auto* mapping = reinterpret_cast<PyTypeObject*>(g_mapping);
     auto* metaclass = reinterpret_cast<PyTypeObject*>(g_abc.metaclass);
     const auto tagged = [](PyTypeObject* type) { return type->tp_version_tag || PyUnstable_Type_AssignVersionTag(type); };
+    static frame::KeptEntry c_instancecheck{s_c_instancecheck};
     if (Py_TYPE(g_mapping) != metaclass ||
         PyFunction_GetCode(g_abc.instancecheck) != g_abc.instancecheck_code || !tagged(mapping) ||
-        !tagged(metaclass) || !holds_global(g_abc.namespace_, s_c_instancecheck, g_abc.c_instancecheck))
+        !tagged(metaclass) || c_instancecheck.get(g_abc.namespace_).get() != g_abc.c_instancecheck)
         return false;
     Ref token = frame::call_no_args(g_abc.cache_token);
     long long value = token ? PyLong_AsLongLong(token.get()) : -1;
@@ -781,7 +782,8 @@ int leaf_is_mapping(PyObject* leaf, LeafAnswer& known) {
 
 // isinstance(value, Mapping) with `Mapping` read from the module globals.
 int is_mapping(PyObject* value) {
-    Ref mapping = frame::global(s_Mapping);
+    static frame::KeptGlobal mapping_global{s_Mapping};
+    Ref mapping = mapping_global.get();
     if (!mapping) return -1;
     if (mapping.get() != g_mapping) return PyObject_IsInstance(value, mapping.get());
     if (PyDict_CheckExact(value)) return 1;

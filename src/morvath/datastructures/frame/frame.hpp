@@ -6,6 +6,7 @@
 #include "function.hpp"
 #include "generator.hpp"
 #include "instance.hpp"
+#include "kept.hpp"
 #include "klass.hpp"
 #include "lookup.hpp"
 #include "module.hpp"

@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 #include "generator.hpp"
+#include "kept.hpp"
 #include "names.hpp"
 #include "traceback.hpp"
 
@@ -153,6 +154,7 @@ int exec_module(PyObject* module) noexcept {
         return -1;
     }
     if (!g_state.builtins) g_state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    rewatch_module_namespaces();
     return run_body(module);
 }
 

@@ -1,0 +1,81 @@
+#include "kept.hpp"
+
+#include "module.hpp"
+
+namespace frame {
+
+namespace {
+
+int g_watcher = -1;      // the dict watcher's id, once taken
+bool g_unwatched = false;  // no slot was free, or watching failed
+unsigned long long g_epoch = 1;
+
+int on_namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++g_epoch;
+    return 0;
+}
+
+bool watch(PyObject* names) noexcept {
+    if (PyDict_Watch(g_watcher, names) == 0) return true;
+    PyErr_Clear();
+    g_unwatched = true;
+    return false;
+}
+
+// True once the module globals and the builtins are watched.
+bool watching() noexcept {
+    if (g_watcher >= 0) return !g_unwatched;
+    if (g_unwatched) return false;
+    g_watcher = PyDict_AddWatcher(on_namespace_changed);
+    if (g_watcher < 0) {
+        PyErr_Clear();
+        g_unwatched = true;
+        return false;
+    }
+    ++g_epoch;
+    return watch(module_globals()) && watch(builtins_dict());
+}
+
+// The entry of `names` without running any code (exact str names only).
+PyObject* borrowed_entry(PyObject* names, PyObject* name, bool& failed) noexcept {
+    PyObject* found = nullptr;
+    failed = PyDict_GetItemRef(names, name, &found) < 0;
+    Py_XDECREF(found);  // the dict keeps it for as long as the epoch stays
+    return found;
+}
+
+}  // namespace
+
+Ref KeptGlobal::get() noexcept {
+    if (value_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return Ref::borrow(value_);
+    const bool kept = watching();
+    const unsigned long long epoch = g_epoch;  // before the lookup, which may run code
+    Ref value = global(name_);
+    if (value && kept) value_ = value.get(), epoch_ = epoch;
+    return value;
+}
+
+Ref KeptEntry::get(PyObject* names) noexcept {
+    if (names == names_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return Ref::borrow(value_);
+    bool failed = false;
+    const bool kept = watching() && watch(names);
+    const unsigned long long epoch = g_epoch;  // before the lookup, which may run code
+    PyObject* value = borrowed_entry(names, name_, failed);
+    if (failed) {
+        PyErr_Clear();
+        names_ = nullptr;
+        return {};
+    }
+    if (kept) names_ = names, value_ = value, epoch_ = epoch;
+    return Ref::borrow(value);
+}
+
+void rewatch_module_namespaces() noexcept {
+    ++g_epoch;
+    if (g_watcher >= 0 && !g_unwatched) {
+        watch(module_globals());
+        watch(builtins_dict());
+    }
+}
+
+}  // namespace frame
