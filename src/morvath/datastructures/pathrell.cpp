@@ -18,6 +18,7 @@
 // and re-reads what it needs afterwards.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <new>
 #include <unordered_set>
@@ -158,8 +159,10 @@ PyObject* g_index_marker = nullptr;      // the IndexMarker class made at import
 PyObject* g_mutable_mapping = nullptr;   // collections.abc.MutableMapping as imported
 PyObject* g_abc_meta = nullptr;          // its metaclass at import
 PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
+PyCFunction g_cache_token_body = nullptr;  // its C function, when it takes no arguments
 PyObject* g_cache_token = nullptr;       // the token the kept answers were asked under
 PyObject* g_sequence_types = nullptr;    // (list, tuple)
+PyObject* g_dict_items = nullptr;        // dict.items
 PyObject* g_list_append = nullptr;       // list.append
 PyObject* g_list_insert = nullptr;       // list.insert
 PyObject* g_list_extend = nullptr;       // list.extend
@@ -207,6 +210,14 @@ KnownType* kept_type(PyTypeObject* type) noexcept {
     return nullptr;
 }
 
+// abc.get_cache_token(). Asked for every leaf of a walk, so the C function
+// of the builtin is called directly, without a trip through the call
+// machinery that only wraps it.
+Ref current_cache_token() noexcept {
+    if (g_cache_token_body) return Ref::steal(g_cache_token_body(PyCFunction_GET_SELF(g_cache_token_fn), nullptr));
+    return Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
+}
+
 // isinstance(obj, MutableMapping) with the class bound at import. The ABC is
 // asked as Python would ask it; for the kept types only the first time under
 // each cache token, as the ABC's own negative cache does.
@@ -217,7 +228,7 @@ int kept_mapping_answer(PyObject* obj) noexcept {
     if (g_abc_pristine && Py_TYPE(g_mutable_mapping) == reinterpret_cast<PyTypeObject*>(g_abc_meta))
         known = kept_type(type);
     if (!known) return PyObject_IsInstance(obj, g_mutable_mapping);
-    Ref token = Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
+    Ref token = current_cache_token();
     if (!token) return -1;
     int same = g_cache_token ? PyObject_RichCompareBool(token.get(), g_cache_token, Py_EQ) : 0;
     if (same < 0) return -1;
@@ -237,14 +248,15 @@ int kept_mapping_answer(PyObject* obj) noexcept {
 // ---------------------------------------------------------------------------
 // Globals read at every step of a walk
 //
-// `IndexMarker` and `MutableMapping` are looked up for every key of every
-// path. The answer of the last lookup is kept, and a dict watcher on the
-// module globals and the builtins forgets it (by moving the epoch) before any
-// change that could alter it: the name set, rebound or deleted, a key that
-// is not an exact str (it might compare equal to the name), or the whole dict
-// cleared, replaced by a clone or freed. A rebinding at any moment, even by
-// code that a walk runs, is therefore seen by the next lookup, exactly as if
-// each lookup went to the dicts. Without a watcher slot every lookup does.
+// `DictItem`, `IndexMarker`, `MutableMapping` and `Pathrell` are looked up
+// for every pair, key or level of a walk. The answer of the last lookup is
+// kept, and a dict watcher on the module globals and the builtins forgets it
+// (by moving the epoch) before any change that could alter it: the name set,
+// rebound or deleted, a key that is not an exact str (it might compare equal
+// to the name), or the whole dict cleared, replaced by a clone or freed. A
+// rebinding at any moment, even by code that a walk runs, is therefore seen
+// by the next lookup, exactly as if each lookup went to the dicts. Without a
+// watcher slot every lookup does.
 
 struct KeptGlobal {
     frame::Str& name;
@@ -253,13 +265,19 @@ struct KeptGlobal {
 };
 KeptGlobal g_kept_marker{s_IndexMarker, Ref(), 0};
 KeptGlobal g_kept_mapping{s_MutableMapping, Ref(), 0};
+KeptGlobal g_kept_dictitem{s_DictItem, Ref(), 0};
+KeptGlobal g_kept_pathrell{s_Pathrell, Ref(), 0};
 unsigned long g_globals_epoch = 1;   // kept values are valid while their epoch is this
 int g_dict_watcher = -1;
 
+bool names_a_kept_global(PyObject* key) noexcept {
+    for (const KeptGlobal* kept : {&g_kept_marker, &g_kept_mapping, &g_kept_dictitem, &g_kept_pathrell})
+        if (PyUnicode_Compare(key, kept->name) == 0) return true;
+    return false;
+}
+
 int on_globals_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) noexcept {
-    if (!key || !PyUnicode_CheckExact(key) || PyUnicode_Compare(key, s_IndexMarker) == 0 ||
-        PyUnicode_Compare(key, s_MutableMapping) == 0)
-        ++g_globals_epoch;
+    if (!key || !PyUnicode_CheckExact(key) || names_a_kept_global(key)) ++g_globals_epoch;
     return 0;
 }
 
@@ -282,6 +300,25 @@ Ref kept_global(KeptGlobal& kept) noexcept {
     kept.value = value.copy();
     kept.epoch = asked_at;
     return value;
+}
+
+// The global's value borrowed from its kept entry, or null with NameError.
+// It stays valid only until code runs that could look the name up again, so
+// it serves identity tests; anything that calls out holds a kept_global().
+// Reading it touches no reference count: an increment followed at once by a
+// decrement of the same object stalls the processor on every step.
+PyObject* peek_global(KeptGlobal& kept) noexcept {
+    if (g_dict_watcher < 0 || kept.epoch != g_globals_epoch) {
+        if (!kept_global(kept)) return nullptr;
+    }
+    return kept.value.get();
+}
+
+// 1 when the global names `expected`, 0 when it names something else, -1
+// when it is not defined.
+int global_is(KeptGlobal& kept, PyObject* expected) noexcept {
+    PyObject* value = peek_global(kept);
+    return value ? value == expected : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -321,10 +358,11 @@ Ref tuple_of(PyObject* obj) noexcept {
 
 // isinstance(obj, MutableMapping), the class read from the module globals.
 int is_mutable_mapping(PyObject* obj) noexcept {
+    int pristine = global_is(g_kept_mapping, g_mutable_mapping);
+    if (pristine < 0) return -1;
+    if (pristine && g_plain_builtins) return kept_mapping_answer(obj);
     Ref mapping = kept_global(g_kept_mapping);
-    if (!mapping) return -1;
-    if (mapping.get() == g_mutable_mapping && g_plain_builtins) return kept_mapping_answer(obj);
-    return isinstance_of(obj, mapping.get());
+    return mapping ? isinstance_of(obj, mapping.get()) : -1;
 }
 
 // isinstance(obj, (list, tuple)).
@@ -340,29 +378,32 @@ int is_sequence(PyObject* obj) noexcept {
 
 // isinstance(obj, (MutableMapping, list, tuple)).
 int is_container(PyObject* obj) noexcept {
-    Ref mapping = kept_global(g_kept_mapping);
-    if (!mapping) return -1;
-    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
+    int pristine = global_is(g_kept_mapping, g_mutable_mapping);
+    if (pristine < 0) return -1;
+    if (pristine && g_plain_builtins) {
         int mapping_answer = kept_mapping_answer(obj);
         return mapping_answer != 0 ? mapping_answer : is_sequence(obj);
     }
+    Ref mapping = kept_global(g_kept_mapping);
+    if (!mapping) return -1;
     Ref types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
     return types ? isinstance_of(obj, types.get()) : -1;
 }
 
 // isinstance(obj, IndexMarker), the class read from the module globals.
 int is_marker(PyObject* obj) noexcept {
-    Ref marker = kept_global(g_kept_marker);
-    if (!marker) return -1;
     if (g_plain_builtins) {
-        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker.get());
+        PyObject* marker = peek_global(g_kept_marker);
+        if (!marker) return -1;
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker);
         if (Py_TYPE(obj) == cls) return 1;
         // A class of exact type `type` has no instance check of its own, and
         // a plain str or int reports its own class, whose only base is object.
-        if (PyType_CheckExact(marker.get()) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
+        if (PyType_CheckExact(marker) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
             return cls == &PyBaseObject_Type;
     }
-    return isinstance_of(obj, marker.get());
+    Ref marker = kept_global(g_kept_marker);
+    return marker ? isinstance_of(obj, marker.get()) : -1;
 }
 
 // DictItem(path, value) with `cls` the global DictItem. The class made at
@@ -381,7 +422,7 @@ Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
 }
 
 Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
-    Ref cls = frame::global(s_DictItem);
+    Ref cls = kept_global(g_kept_dictitem);
     return cls ? new_dictitem(cls.get(), path, value) : Ref();
 }
 
@@ -389,11 +430,10 @@ Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
 // class made at import, unchanged, gets a new instance with the two
 // attributes that its __init__ sets for an exact int index.
 Ref new_marker(PyObject* container, PyObject* index) noexcept {
-    Ref cls = frame::global(s_IndexMarker);
-    if (!cls) return {};
-    if (cls.get() == g_index_marker && g_index_marker_pristine && g_plain_builtins &&
-        PyLong_CheckExact(index)) {
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    int pristine = global_is(g_kept_marker, g_index_marker);
+    if (pristine < 0) return {};
+    if (pristine && g_index_marker_pristine && g_plain_builtins && PyLong_CheckExact(index)) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(g_index_marker);
         Ref marker = Ref::steal(type->tp_alloc(type, 0));
         if (!marker ||
             PyObject_SetAttr(marker.get(), s_type_, reinterpret_cast<PyObject*>(Py_TYPE(container))) < 0 ||
@@ -401,12 +441,13 @@ Ref new_marker(PyObject* container, PyObject* index) noexcept {
             return {};
         return marker;
     }
-    return call2(cls.get(), container, index);
+    Ref cls = kept_global(g_kept_marker);
+    return cls ? call2(cls.get(), container, index) : Ref();
 }
 
 // `Pathrell.__flatten__`, both names read when the statement runs.
 Ref lookup_flatten() noexcept {
-    Ref pathrell = frame::global(s_Pathrell);
+    Ref pathrell = kept_global(g_kept_pathrell);
     return pathrell ? frame::attr(pathrell.get(), s_flatten) : Ref();
 }
 
@@ -426,6 +467,13 @@ Ref full_slice(PyObject* obj) noexcept {
         return {};
     }
     return Ref::steal(PyObject_GetItem(obj, g_full_slice));
+}
+
+// obj.items(). A plain dict's items() cannot be replaced, so its method is
+// called without looking it up.
+Ref items_of(PyObject* obj) noexcept {
+    if (PyDict_CheckExact(obj) && g_dict_items) return Ref::steal(PyObject_Vectorcall(g_dict_items, &obj, 1, nullptr));
+    return Ref::steal(PyObject_CallMethodNoArgs(obj, s_items));
 }
 
 // The pair checks turn whatever went wrong into the module's one ValueError,
@@ -538,6 +586,9 @@ constexpr int kLineSlice = 77, kLineMappingTest = 78, kLineItems = 79, kLineMapp
               kLineEnumerate = 86, kLineSequenceDescends = 87, kLineSequenceRecurse = 88,
               kLineSequenceLeaf = 91;
 
+// Walks up to this depth check for a container met again without a set.
+constexpr size_t kShallowLevels = 16;
+
 // Failures deeper than this show only their innermost traceback entries.
 constexpr size_t kMaxTracebackLevels = 1000;
 
@@ -555,7 +606,7 @@ struct Level {
     size_t restore = 0;         // keys_ size to return to when the level ends
     Py_ssize_t index = 0;       // enumerate's count
     bool counted = true;        // enumerate is the interpreter's own: count here
-    bool tracked = false;       // container is in active_
+    bool tracked = false;       // container is in deep_
 };
 
 class Flatten final : public frame::GeneratorState {
@@ -679,7 +730,7 @@ private:
         int mapping = is_mutable_mapping(container);
         if (mapping < 0) return fail(kLineMappingTest);
         if (mapping) {
-            Ref items = Ref::steal(PyObject_CallMethodNoArgs(container, s_items));
+            Ref items = items_of(container);
             Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
             if (!iterator) return fail(kLineItems);
             levels_[at].kind = Kind::Mapping;
@@ -696,14 +747,24 @@ private:
             levels_[at].iterator = std::move(iterator);
             levels_[at].counted = counted;
         }
-        levels_[at].tracked = active_.insert(container).second;
+        if (at >= kShallowLevels) levels_[at].tracked = deep_.insert(container).second;
         return 0;
+    }
+
+    // True when `container` is walked by a level on the stack. The first
+    // levels, where nearly all walks stay, are compared one by one; only
+    // deeper ones go into a set, which keeps deep walks linear.
+    bool being_walked(PyObject* container) const noexcept {
+        const size_t shallow = std::min(levels_.size(), kShallowLevels);
+        for (size_t i = 0; i < shallow; ++i)
+            if (levels_[i].container.get() == container && levels_[i].kind != Kind::Bare) return true;
+        return !deep_.empty() && deep_.count(container);
     }
 
     void pop() noexcept {
         Level level = std::move(levels_.back());
         levels_.pop_back();
-        if (level.tracked) active_.erase(level.container.get());
+        if (level.tracked) deep_.erase(level.container.get());
         while (keys_.size() > level.restore) {
             Ref key = std::move(keys_.back());
             keys_.pop_back();
@@ -729,8 +790,11 @@ private:
     // `yield DictItem(path + (key,), value)`.
     int yield_pair(size_t at, PyObject* key_or_container, PyObject* index, PyObject* value,
                    PyObject*& item, int line) {
-        Ref cls = frame::global(s_DictItem);
+        PyObject* cls = peek_global(g_kept_dictitem);
         if (!cls) return fail(line);
+        // The class made at import lives as long as the module; any other is
+        // held, since making the marker may run code that rebinds the name.
+        Ref held = cls == g_dictitem ? Ref() : Ref::borrow(cls);
         Ref marker;
         PyObject* key = key_or_container;
         if (index) {
@@ -739,7 +803,7 @@ private:
             key = marker.get();
         }
         Ref path = extend_path(at, key);
-        Ref pair = path ? new_dictitem(cls.get(), path.get(), value) : Ref();
+        Ref pair = path ? new_dictitem(cls, path.get(), value) : Ref();
         if (!pair) return fail(line);
         item = pair.release();
         return kYielded;
@@ -756,7 +820,7 @@ private:
             levels_[at].foreign = std::move(iterator);
             return kDescended;
         }
-        if (active_.count(value)) {
+        if (being_walked(value)) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while flattening a container "
                             "that holds itself");
@@ -862,7 +926,7 @@ private:
     int fail_line_ = kLineSlice;
     std::vector<Level> levels_;
     std::vector<Ref> keys_;
-    std::unordered_set<PyObject*> active_;
+    std::unordered_set<PyObject*> deep_;  // containers of the levels from kShallowLevels on
 };
 
 Ref new_flatten(PyObject* indict, PyObject* path) noexcept {
@@ -1355,12 +1419,13 @@ int remember_fast_paths() {
     Ref mapping = frame::global(s_MutableMapping);
     Ref sequence_types = Ref::steal(PyTuple_Pack(2, b_list.get(), b_tuple.get()));
     PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
+    Ref dict_items = frame::attr(reinterpret_cast<PyObject*>(&PyDict_Type), s_items);
     Ref list_append = frame::attr(list_type, s_append);
     Ref list_insert = frame::attr(list_type, s_insert);
     Ref list_extend = frame::attr(list_type, s_extend);
     Ref slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!dictitem || !marker || !mapping || !sequence_types || !list_append ||
+    if (!dictitem || !marker || !mapping || !sequence_types || !dict_items || !list_append ||
         !list_insert || !list_extend || !slice || !minus_one)
         return -1;
     Py_XSETREF(g_dictitem, dictitem.release());
@@ -1368,6 +1433,7 @@ int remember_fast_paths() {
     Py_XSETREF(g_mutable_mapping, mapping.release());
     Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
     Py_XSETREF(g_sequence_types, sequence_types.release());
+    Py_XSETREF(g_dict_items, dict_items.release());
     Py_XSETREF(g_list_append, list_append.release());
     Py_XSETREF(g_list_insert, list_insert.release());
     Py_XSETREF(g_list_extend, list_extend.release());
@@ -1389,6 +1455,10 @@ int remember_fast_paths() {
         return 0;
     }
     Py_XSETREF(g_cache_token_fn, token_fn.release());
+    constexpr int kCallingConventions = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+    if (PyCFunction_Check(g_cache_token_fn) &&
+        (PyCFunction_GET_FLAGS(g_cache_token_fn) & kCallingConventions) == METH_NOARGS)
+        g_cache_token_body = PyCFunction_GET_FUNCTION(g_cache_token_fn);
     PyTypeObject* kept[std::size(g_known)] = {&PyList_Type,     &PyTuple_Type,  &PyUnicode_Type, &PyBytes_Type,
                             &PyByteArray_Type, &PyLong_Type,  &PyFloat_Type,   &PyComplex_Type,
                             &PyBool_Type,      Py_TYPE(Py_None), &PySet_Type,  &PyFrozenSet_Type};
