@@ -482,6 +482,32 @@ class TestReconstruct:
         entry = traceback.extract_tb(info.tb)[-1]
         assert entry.name.endswith("Pathrell.reconstruct") and entry.lineno == 162
 
+    class Twin:
+        """Hashes like "k": a dict lookup of "k" that meets it compares, and it logs that."""
+        def __init__(self):
+            self.asked = []
+
+        def __hash__(self):
+            return hash("k")
+
+        def __eq__(self, other):
+            self.asked.append(other)
+            return NotImplemented
+
+    @pytest.mark.parametrize("pairs, lookups, expected", [
+        # get, store, read, then the value's store: four lookups meet the twin
+        (lambda t: [((t,), 1), (("k",), 2)], 4, lambda t: {t: 1, "k": 2}),
+        (lambda t: [((t,), 1), (("k", "x"), 2)], 3, lambda t: {t: 1, "k": {"x": 2}}),
+        # rebuilt by shortcuts until a mapping of the caller's comes in as a value
+        (lambda t: [(("b",), 1), (("a",), {t: 0}), (("a", "k", "z"), 1), (("b",), 3)], 3,
+         lambda t: {"b": 3, "a": {t: 0, "k": {"z": 1}}}),
+    ], ids=["key-into-level", "key-through-level", "key-into-value"])
+    def test_lookups_that_run_code_are_all_made(self, pairs, lookups, expected):
+        twin = self.Twin()
+        rebuilt = Pathrell(pairs(twin)).reconstruct()
+        assert twin.asked == ["k"] * lookups
+        assert rebuilt == expected(twin)
+
 
 SCALARS = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=3))
 KEYS = st.one_of(st.text(max_size=3), st.integers(-3, 3))

@@ -1092,9 +1092,28 @@ Ref new_sequence(PyObject* type) noexcept {
     return call1(type, single.get());
 }
 
+// True for the exact types whose instances hold no other objects and run no
+// code when compared, hashed, copied into a repr or freed.
+bool is_atomic(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type || obj == Py_None || type == &PyBytes_Type || type == &PyComplex_Type;
+}
+
+// Whether the dictionary built so far is made only of plain dicts keyed by
+// exact strs, lists and tuples that this call made, and atomic values. While
+// it is, no lookup or store in it can run code (no key compares itself with a
+// user's __eq__, nothing freed has a finalizer), and code run elsewhere has
+// no way to reach it; so a lookup whose answer is known need not be repeated.
+// It holds from the new dictionary on, for the whole call, until a pair puts
+// anything else into it.
+struct Shape {
+    bool plain = true;
+};
+
 class Rebuild {
 public:
-    explicit Rebuild(Call& c) noexcept : c_(c) {}
+    Rebuild(Call& c, Shape& shape) noexcept : c_(c), shape_(shape) {}
 
     int run(PyObject* ret, PyObject* path, PyObject* obj) noexcept {
         c_.at(153);
@@ -1107,7 +1126,8 @@ public:
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(elements.get()); ++i) {
                 c_.at(156);
                 k_ = Ref::borrow(PySequence_Fast_GET_ITEM(elements.get(), i));
-                if (apply() < 0) return -1;
+                const bool last = i + 1 == PySequence_Fast_GET_SIZE(elements.get());
+                if (apply(last ? obj : nullptr) < 0) return -1;
             }
         } else {
             while (true) {
@@ -1118,10 +1138,12 @@ public:
                 c_.at(156);
                 Ref zero = Ref::steal(PyLong_FromLong(0));
                 k_ = zero ? Ref::steal(PyObject_CallMethodOneArg(elements.get(), s_pop, zero.get())) : Ref();
-                if (!k_ || apply() < 0) return -1;
+                if (!k_ || apply(nullptr) < 0) return -1;
             }
         }
-        return place(obj);
+        if (!placed_ && place(obj) < 0) return -1;
+        if (!is_atomic(obj)) shape_.plain = false;
+        return 0;
     }
 
 private:
@@ -1131,11 +1153,12 @@ private:
         return -1;
     }
 
-    int apply() noexcept {
+    // Applies k_; `last_obj` is the pair's value when k_ ends the path.
+    int apply(PyObject* last_obj) noexcept {
         c_.at(157);
         int marker = is_marker(k_.get());
         if (marker < 0) return -1;
-        return marker ? marker_step() : key_step();
+        return marker ? marker_step() : key_step(last_obj);
     }
 
     // ptr[index] exists? 1 yes, 0 the lookup raised IndexError, -1 error.
@@ -1165,6 +1188,9 @@ private:
         Ref ptr_type = type_of(ptr_.get());
         Ref recorded = ptr_type ? frame::attr(k_.get(), s_type_) : Ref();
         if (!recorded) return -1;
+        if (recorded.get() != reinterpret_cast<PyObject*>(&PyList_Type) &&
+            recorded.get() != reinterpret_cast<PyObject*>(&PyTuple_Type))
+            shape_.plain = false;   // its constructor and additions are the user's
         if (ptr_type.get() != recorded.get()) {
             c_.at(159);
             Ref type = frame::attr(k_.get(), s_type_);
@@ -1212,16 +1238,42 @@ private:
         return 0;
     }
 
-    static bool releases_quietly(const Ref& variable) noexcept {
-        return !variable || Py_REFCNT(variable.get()) > 1;
+    // A key into a plain dict of a plain shape. `ptr[k] = ptr.get(k, {})`
+    // and `ptr = ptr[k]` come to one lookup, and to one store only when the
+    // key is new; for the last key of the path the value goes straight where
+    // the empty dict would have gone and been replaced at once.
+    int plain_key_step(PyObject* last_obj) noexcept {
+        PyObject *ptr = ptr_.get(), *key = k_.get();
+        if (last_obj) {
+            c_.at(187);
+            if (PyDict_SetItem(ptr, key, last_obj) < 0) return -1;
+            placed_ = true;
+            return 0;
+        }
+        c_.at(173);
+        PyObject* found = nullptr;
+        int has = PyDict_GetItemRef(ptr, key, &found);
+        if (has < 0) return -1;
+        Ref entry = Ref::steal(has ? found : PyDict_New());
+        if (!entry || (!has && PyDict_SetItem(ptr, key, entry.get()) < 0)) return -1;
+        // Moved, not copied: a count raised and at once lowered again on the
+        // same object stalls the processor.
+        prev_ptr_ = std::move(ptr_);
+        prev_k_ = k_.copy();
+        ptr_ = std::move(entry);
+        return 0;
     }
 
-    int key_step() noexcept {
+    int key_step(PyObject* last_obj) noexcept {
         PyObject* key = k_.get();
-        Ref kept, stored;
+        Ref kept;
         c_.at(172);
         int mapping = is_mutable_mapping(ptr_.get());
         if (mapping < 0) return -1;
+        const bool plain_dict = PyDict_CheckExact(ptr_.get()) && PyUnicode_CheckExact(key);
+        if (mapping && plain_dict && shape_.plain) return plain_key_step(last_obj);
+        if (!PyUnicode_CheckExact(key) || !(plain_dict || PyList_CheckExact(ptr_.get()) || PyTuple_CheckExact(ptr_.get())))
+            shape_.plain = false;
         if (mapping) {
             c_.at(173);
             PyObject* ptr = ptr_.get();
@@ -1237,12 +1289,6 @@ private:
                     kept = Ref::steal(PyObject_CallMethodObjArgs(ptr, s_get, key, fallback.get(), nullptr));
             }
             if (!kept || PyObject_SetItem(ptr, key, kept.get()) < 0) return -1;
-            // Storing under an exact str in a plain dict runs no code, so
-            // ptr[k] below is what was just stored unless dropping the old
-            // prev_ptr/prev_k frees one of them first.
-            if (PyDict_CheckExact(ptr) && PyUnicode_CheckExact(key) && releases_quietly(prev_ptr_) &&
-                releases_quietly(prev_k_))
-                stored = kept.copy();
         } else {
             c_.at(175);
             Ref ptr_type = type_of(ptr_.get());
@@ -1261,11 +1307,11 @@ private:
             ptr_ = std::move(last);
         }
         c_.at(177);
-        prev_ptr_ = ptr_.copy();
+        prev_ptr_ = std::move(ptr_);
         c_.at(178);
         prev_k_ = k_.copy();
         c_.at(179);
-        Ref entry = stored ? std::move(stored) : Ref::steal(PyObject_GetItem(ptr_.get(), key));
+        Ref entry = Ref::steal(PyObject_GetItem(prev_ptr_.get(), key));
         if (!entry) return -1;
         ptr_ = std::move(entry);
         return 0;
@@ -1310,7 +1356,9 @@ private:
     }
 
     Call& c_;
+    Shape& shape_;
     Ref ptr_, k_, prev_ptr_, prev_k_, tuple_ptr_, tuple_k_;
+    bool placed_ = false;   // the value went in with the last key
 };
 
 PyObject* pathrell_reconstruct(Call& c) {
@@ -1322,11 +1370,12 @@ PyObject* pathrell_reconstruct(Call& c) {
     Ref iterator = Ref::steal(PyObject_GetIter(self));
     if (!iterator) return nullptr;
     frame::SignalPoll poll;
+    Shape shape;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (poll.interrupted()) return nullptr;
         Ref pair[2];
         if (unpack_pair(item.get(), pair) < 0) return nullptr;
-        if (Rebuild(c).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;
+        if (Rebuild(c, shape).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;
         c.at(152);
     }
     if (PyErr_Occurred()) return nullptr;
