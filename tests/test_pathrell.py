@@ -125,6 +125,13 @@ class TestFlatten:
             Pathrell({"x": Odd({"k": 1})})
         assert str(info.value) == message
 
+    def test_items_of_a_dict_subclass_are_its_own(self):
+        class Listed(dict):
+            def items(self):
+                return [[k, v] for k, v in super().items()] + ["zq"]
+        flat = Pathrell({"x": Listed(a=1, b={"c": 2})})
+        assert flat == [(("x", "a"), 1), (("x", "b", "c"), 2), (("x", "z"), "q")]
+
     def test_send_and_throw_act_on_the_outer_generator(self):
         gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}, "b": 2})
         assert next(gen) == (("a", "x"), 1)
@@ -151,6 +158,12 @@ class TestFlatten:
         d["a"] = [d]
         with pytest.raises(RecursionError):
             Pathrell(d)
+        top = d = {}
+        for _ in range(40):
+            d["x"] = d = {}
+        d["back"] = [top]   # met again far below where it is walked
+        with pytest.raises(RecursionError):
+            Pathrell(top)
         shared = [1]
         assert len(Pathrell({"a": shared, "b": shared})) == 2
 
@@ -186,6 +199,15 @@ class TestGeneralPaths:
         flat = list(Pathrell.__flatten__({"a": [1], "b": collections.UserDict(x=1)}))
         assert flat[0][0] == "pair" and type(flat[0][1][1]) is Marker
         assert flat[1][2] == collections.UserDict(x=1)   # no longer a mapping: a leaf
+
+    def test_globals_rebound_during_a_walk_take_effect_at_once(self, patch_global):
+        class Rebinding(collections.UserDict):
+            def items(self):
+                patch_global("DictItem", lambda path, value: ("pair", path, value))
+                return super().items()
+        flat = list(Pathrell.__flatten__({"a": 1, "b": Rebinding(c=2), "d": 3}))
+        assert type(flat[0]) is DictItem
+        assert flat[1:] == [("pair", ("b", "c"), 2), ("pair", ("d",), 3)]
 
     def test_mapping_answers_are_asked_when_values_are_met(self, run_isolated):
         # A hook of a MutableMapping subclass sees each type that isinstance

@@ -409,16 +409,23 @@ int is_marker(PyObject* obj) noexcept {
 // DictItem(path, value) with `cls` the global DictItem. The class made at
 // import, unchanged, builds its instances as tuple.__new__(cls, (path, value))
 // does: two items in a freshly allocated instance of the class.
-Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
+//
+// The new pair takes over the references to `path` and `value`: a reference
+// added and at once dropped again stalls the processor on every pair.
+Ref new_dictitem(PyObject* cls, Ref path, Ref value) noexcept {
     if (cls == g_dictitem && g_dictitem_pristine) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         PyObject* item = type->tp_alloc(type, 2);
         if (!item) return {};
-        PyTuple_SET_ITEM(item, 0, Py_NewRef(path));
-        PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
+        PyTuple_SET_ITEM(item, 0, path.release());
+        PyTuple_SET_ITEM(item, 1, value.release());
         return Ref::steal(item);
     }
-    return call2(cls, path, value);
+    return call2(cls, path.get(), value.get());
+}
+
+Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
+    return new_dictitem(cls, Ref::borrow(path), Ref::borrow(value));
 }
 
 Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
@@ -772,10 +779,11 @@ private:
     }  // the level's references are dropped last, when nothing refers to them
 
     // path + (key,) for the level at `at` (the top of the stack).
-    Ref extend_path(size_t at, PyObject* key) {
+    // The new path takes over the reference to `key`.
+    Ref extend_path(size_t at, Ref key) {
         const Level& level = levels_[at];
         if (level.path) {
-            Ref single = Ref::steal(PyTuple_Pack(1, key));
+            Ref single = Ref::steal(PyTuple_Pack(1, key.get()));
             return single ? Ref::steal(PyNumber_Add(level.path.get(), single.get())) : Ref();
         }
         const size_t size = level.end - level.start;
@@ -783,27 +791,22 @@ private:
         if (!path) return {};
         for (size_t i = 0; i < size; ++i)
             PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys_[level.start + i].get()));
-        PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), Py_NewRef(key));
+        PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), key.release());
         return path;
     }
 
     // `yield DictItem(path + (key,), value)`.
-    int yield_pair(size_t at, PyObject* key_or_container, PyObject* index, PyObject* value,
+    int yield_pair(size_t at, PyObject* key_or_container, PyObject* index, Ref value,
                    PyObject*& item, int line) {
         PyObject* cls = peek_global(g_kept_dictitem);
         if (!cls) return fail(line);
         // The class made at import lives as long as the module; any other is
         // held, since making the marker may run code that rebinds the name.
         Ref held = cls == g_dictitem ? Ref() : Ref::borrow(cls);
-        Ref marker;
-        PyObject* key = key_or_container;
-        if (index) {
-            marker = new_marker(key_or_container, index);
-            if (!marker) return fail(line);
-            key = marker.get();
-        }
-        Ref path = extend_path(at, key);
-        Ref pair = path ? new_dictitem(cls, path.get(), value) : Ref();
+        Ref key = index ? new_marker(key_or_container, index) : Ref::borrow(key_or_container);
+        if (!key) return fail(line);
+        Ref path = extend_path(at, std::move(key));
+        Ref pair = path ? new_dictitem(cls, std::move(path), std::move(value)) : Ref();
         if (!pair) return fail(line);
         item = pair.release();
         return kYielded;
@@ -813,7 +816,7 @@ private:
     // `flatten` already looked up.
     int descend(size_t at, PyObject* flatten, PyObject* value, PyObject* key, int line) {
         if (flatten != flatten_spec.object) {
-            Ref path = extend_path(at, key);
+            Ref path = extend_path(at, Ref::borrow(key));
             Ref generator = path ? call2(flatten, value, path.get()) : Ref();
             Ref iterator = generator ? Ref::steal(PyObject_GetIter(generator.get())) : Ref();
             if (!iterator) return fail(line);
@@ -828,7 +831,7 @@ private:
         }
         Ref joined;
         if (levels_[at].path) {
-            joined = extend_path(at, key);
+            joined = extend_path(at, Ref::borrow(key));
             if (!joined) return fail(line);
         }
         Level child;
@@ -854,16 +857,26 @@ private:
             pop();
             return kEnded;
         }
+        // An item that is a two-item tuple (a dict's always is) is read in
+        // place and holds its key and value for the rest of the step.
         Ref pair[2];
-        if (frame::unpack(entry.get(), pair, 2) < 0) return fail(kLineItems);
-        entry.reset();
-        int descends = is_container(pair[1].get());
-        if (descends > 0) descends = PyObject_IsTrue(pair[1].get());
+        PyObject *key, *value;
+        if (PyTuple_CheckExact(entry.get()) && PyTuple_GET_SIZE(entry.get()) == 2) {
+            key = PyTuple_GET_ITEM(entry.get(), 0);
+            value = PyTuple_GET_ITEM(entry.get(), 1);
+        } else {
+            if (frame::unpack(entry.get(), pair, 2) < 0) return fail(kLineItems);
+            entry.reset();
+            key = pair[0].get();
+            value = pair[1].get();
+        }
+        int descends = is_container(value);
+        if (descends > 0) descends = PyObject_IsTrue(value);
         if (descends < 0) return fail(kLineMappingDescends);
-        if (!descends) return yield_pair(at, pair[0].get(), nullptr, pair[1].get(), item, kLineMappingLeaf);
+        if (!descends) return yield_pair(at, key, nullptr, Ref::borrow(value), item, kLineMappingLeaf);
         Ref flatten = lookup_flatten();
         if (!flatten) return fail(kLineMappingRecurse);
-        return descend(at, flatten.get(), pair[1].get(), pair[0].get(), kLineMappingRecurse);
+        return descend(at, flatten.get(), value, key, kLineMappingRecurse);
     }
 
     int step_sequence(size_t at, PyObject*& item) {
@@ -893,7 +906,7 @@ private:
         if (descends > 0) descends = PyObject_IsTrue(value.get());
         if (descends < 0) return fail(kLineSequenceDescends);
         if (!descends)
-            return yield_pair(at, container, index.get(), value.get(), item, kLineSequenceLeaf);
+            return yield_pair(at, container, index.get(), std::move(value), item, kLineSequenceLeaf);
         Ref flatten = lookup_flatten();
         Ref marker = flatten ? new_marker(container, index.get()) : Ref();
         if (!marker) return fail(kLineSequenceRecurse);
