@@ -186,6 +186,21 @@ class TestGeneralPaths:
         assert [names(p) if p else p for p in calls[:4]] == [
             None, ("a",), ("a", "b"), ("a", "b", "list[1]")]
 
+    def test_flatten_rewrapped_in_place_is_called_per_level(self):
+        own = Pathrell.__dict__["__flatten__"]
+        original, calls = own.__func__, []
+
+        def traced(indict, path=None):
+            calls.append(path)
+            return original(indict, path)
+        own.__init__(traced)   # the class itself does not change
+        try:
+            flat = Pathrell({"a": {"b": 1}, "c": [2]})
+        finally:
+            own.__init__(original)
+        assert shape(flat) == [(("a", "b"), 1), (("c", "list[0]"), 2)]
+        assert [names(p) if p else p for p in calls] == [None, ("a",), ("c",)]
+
     def test_constructor_calls_flatten_with_its_current_defaults(self, monkeypatch):
         monkeypatch.setattr(Pathrell.__flatten__, "__defaults__", (("x",),))
         assert Pathrell({"a": 1}) == list(Pathrell.__flatten__({"a": 1})) == [(("x", "a"), 1)]

@@ -156,6 +156,8 @@ const char* const kReconstructDoc =
 
 PyObject* g_dictitem = nullptr;          // the DictItem class made at import
 PyObject* g_index_marker = nullptr;      // the IndexMarker class made at import
+PyObject* g_pathrell = nullptr;          // the Pathrell class made at import
+PyObject* g_flatten_static = nullptr;    // the staticmethod in its dict as `__flatten__`
 PyObject* g_mutable_mapping = nullptr;   // collections.abc.MutableMapping as imported
 PyObject* g_abc_meta = nullptr;          // its metaclass at import
 PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
@@ -452,8 +454,16 @@ Ref new_marker(PyObject* container, PyObject* index) noexcept {
     return cls ? call2(cls.get(), container, index) : Ref();
 }
 
-// `Pathrell.__flatten__`, both names read when the statement runs.
+// `Pathrell.__flatten__`, both names read when the statement runs. On the
+// class made at import, whose metaclass is `type` (which has no attribute of
+// that name) and whose own staticmethod is still the first found, the
+// attribute is what that staticmethod wraps now.
 Ref lookup_flatten() noexcept {
+    PyObject* cls = peek_global(g_kept_pathrell);
+    if (!cls) return {};
+    if (cls == g_pathrell && g_flatten_static && Py_IS_TYPE(cls, &PyType_Type) &&
+        frame::resolves_to(reinterpret_cast<PyTypeObject*>(cls), s_flatten, g_flatten_static))
+        return Ref::steal(Py_TYPE(g_flatten_static)->tp_descr_get(g_flatten_static, nullptr, cls));
     Ref pathrell = kept_global(g_kept_pathrell);
     return pathrell ? frame::attr(pathrell.get(), s_flatten) : Ref();
 }
@@ -1478,6 +1488,10 @@ int remember_fast_paths() {
 
     Ref dictitem = frame::global(s_DictItem);
     Ref marker = frame::global(s_IndexMarker);
+    Ref pathrell = frame::global(s_Pathrell);
+    Ref flatten_static = pathrell && PyType_Check(pathrell.get())
+                             ? frame::class_lookup(reinterpret_cast<PyTypeObject*>(pathrell.get()), s_flatten)
+                             : Ref();
     Ref mapping = frame::global(s_MutableMapping);
     Ref sequence_types = Ref::steal(PyTuple_Pack(2, b_list.get(), b_tuple.get()));
     PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
@@ -1487,11 +1501,14 @@ int remember_fast_paths() {
     Ref list_extend = frame::attr(list_type, s_extend);
     Ref slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!dictitem || !marker || !mapping || !sequence_types || !dict_items || !list_append ||
+    if (!dictitem || !marker || !pathrell || !mapping || !sequence_types || !dict_items || !list_append ||
         !list_insert || !list_extend || !slice || !minus_one)
         return -1;
     Py_XSETREF(g_dictitem, dictitem.release());
     Py_XSETREF(g_index_marker, marker.release());
+    Py_XSETREF(g_pathrell, pathrell.release());
+    if (flatten_static && Py_IS_TYPE(flatten_static.get(), &PyStaticMethod_Type))
+        Py_XSETREF(g_flatten_static, flatten_static.release());
     Py_XSETREF(g_mutable_mapping, mapping.release());
     Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
     Py_XSETREF(g_sequence_types, sequence_types.release());
