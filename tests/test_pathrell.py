@@ -132,6 +132,26 @@ class TestFlatten:
         flat = Pathrell({"x": Listed(a=1, b={"c": 2})})
         assert flat == [(("x", "a"), 1), (("x", "b", "c"), 2), (("x", "z"), "q")]
 
+    @pytest.mark.parametrize("change, last", [
+        (lambda d: d.update(z=0), "dictionary changed size during iteration"),
+        (lambda d: (d.pop("a"), d.update(z=0)), "dictionary keys changed during iteration"),
+        (lambda d: d.update(b=9), (("b",), 9)),
+    ], ids=["grown", "same-size", "value"])
+    def test_dict_changed_between_steps(self, change, last):
+        # A plain dict is read in place; its subclass goes through items().
+        outcomes = []
+        for kind in (dict, type("Sub", (dict,), {})):
+            d = kind(a=1, b=2)
+            gen = Pathrell.__flatten__(d)
+            seen = [next(gen)]
+            change(d)
+            try:
+                seen += list(gen)
+            except RuntimeError as e:
+                seen.append(str(e))
+            outcomes.append(seen)
+        assert outcomes[0] == outcomes[1] and outcomes[0][-1] == last
+
     def test_send_and_throw_act_on_the_outer_generator(self):
         gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}, "b": 2})
         assert next(gen) == (("a", "x"), 1)
@@ -617,6 +637,19 @@ class TestRobustness:
         data["g"] = gen
         ref = weakref.ref(data["s"])
         del data, gen
+        gc.collect()
+        assert ref() is None
+
+    def test_only_paths_that_cannot_hold_a_cycle_leave_the_collector(self):
+        class Key:
+            pass
+        key = Key()
+        flat = Pathrell({"a": {"b": 1, key: 2}, "c": [3]})
+        # str keys only; a key that refers to objects; a marker
+        assert [gc.is_tracked(item.path) for item in flat] == [False, True, True]
+        key.back = flat   # key -> list -> pair -> path -> key
+        ref = weakref.ref(key)
+        del key, flat
         gc.collect()
         assert ref() is None
 

@@ -164,7 +164,6 @@ PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
 PyCFunction g_cache_token_body = nullptr;  // its C function, when it takes no arguments
 PyObject* g_cache_token = nullptr;       // the token the kept answers were asked under
 PyObject* g_sequence_types = nullptr;    // (list, tuple)
-PyObject* g_dict_items = nullptr;        // dict.items
 PyObject* g_list_append = nullptr;       // list.append
 PyObject* g_list_insert = nullptr;       // list.insert
 PyObject* g_list_extend = nullptr;       // list.extend
@@ -486,13 +485,6 @@ Ref full_slice(PyObject* obj) noexcept {
     return Ref::steal(PyObject_GetItem(obj, g_full_slice));
 }
 
-// obj.items(). A plain dict's items() cannot be replaced, so its method is
-// called without looking it up.
-Ref items_of(PyObject* obj) noexcept {
-    if (PyDict_CheckExact(obj) && g_dict_items) return Ref::steal(PyObject_Vectorcall(g_dict_items, &obj, 1, nullptr));
-    return Ref::steal(PyObject_CallMethodNoArgs(obj, s_items));
-}
-
 // The pair checks turn whatever went wrong into the module's one ValueError,
 // raised while the first error is being handled so that the first error is
 // its context. The first error has passed through the method at `check_line`.
@@ -624,7 +616,17 @@ struct Level {
     Py_ssize_t index = 0;       // enumerate's count
     bool counted = true;        // enumerate is the interpreter's own: count here
     bool tracked = false;       // container is in deep_
+    bool plain_keys = true;     // no key of the run can refer to other objects
+    // A plain dict is read in place, as its items iterator would read it.
+    bool in_place = false;
+    Py_ssize_t position = 0;    // PyDict_Next's position
+    Py_ssize_t size_seen = 0;   // the dict's size when the walk began
+    Py_ssize_t remaining = 0;   // entries still expected
 };
+
+// True when instances of obj's type never refer to other objects, so that
+// a tuple made only of such objects can never be part of a reference cycle.
+bool refers_to_nothing(PyObject* obj) noexcept { return !PyType_IS_GC(Py_TYPE(obj)); }
 
 class Flatten final : public frame::GeneratorState {
 public:
@@ -734,8 +736,11 @@ private:
             level.path = std::move(sliced);
             return 0;
         }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sliced.get()); ++i)
-            keys_.push_back(Ref::borrow(PyTuple_GET_ITEM(sliced.get(), i)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sliced.get()); ++i) {
+            PyObject* key = PyTuple_GET_ITEM(sliced.get(), i);
+            keys_.push_back(Ref::borrow(key));
+            levels_[at].plain_keys = levels_[at].plain_keys && refers_to_nothing(key);
+        }
         levels_[at].end = keys_.size();
         return 0;
     }
@@ -746,8 +751,15 @@ private:
         PyObject* container = levels_[at].container.get();
         int mapping = is_mutable_mapping(container);
         if (mapping < 0) return fail(kLineMappingTest);
-        if (mapping) {
-            Ref items = items_of(container);
+        if (mapping && PyDict_CheckExact(container)) {
+            // A plain dict's items() and their iterator are the interpreter's
+            // own and run no code: the walk reads the entries in place.
+            Level& level = levels_[at];
+            level.kind = Kind::Mapping;
+            level.in_place = true;
+            level.size_seen = level.remaining = PyDict_GET_SIZE(container);
+        } else if (mapping) {
+            Ref items = Ref::steal(PyObject_CallMethodNoArgs(container, s_items));
             Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
             if (!iterator) return fail(kLineItems);
             levels_[at].kind = Kind::Mapping;
@@ -789,7 +801,10 @@ private:
     }  // the level's references are dropped last, when nothing refers to them
 
     // path + (key,) for the level at `at` (the top of the stack).
-    // The new path takes over the reference to `key`.
+    // The new path takes over the reference to `key`. A path of keys that
+    // refer to nothing (strs, numbers) leaves the cyclic collector's lists at
+    // once, as the collector itself would take it off at its next pass;
+    // flattening a large tree then no longer feeds every path through it.
     Ref extend_path(size_t at, Ref key) {
         const Level& level = levels_[at];
         if (level.path) {
@@ -801,19 +816,21 @@ private:
         if (!path) return {};
         for (size_t i = 0; i < size; ++i)
             PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys_[level.start + i].get()));
+        const bool untrack = level.plain_keys && refers_to_nothing(key.get());
         PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), key.release());
+        if (untrack) PyObject_GC_UnTrack(path.get());
         return path;
     }
 
     // `yield DictItem(path + (key,), value)`.
-    int yield_pair(size_t at, PyObject* key_or_container, PyObject* index, Ref value,
+    int yield_pair(size_t at, Ref key_or_container, PyObject* index, Ref value,
                    PyObject*& item, int line) {
         PyObject* cls = peek_global(g_kept_dictitem);
         if (!cls) return fail(line);
         // The class made at import lives as long as the module; any other is
         // held, since making the marker may run code that rebinds the name.
         Ref held = cls == g_dictitem ? Ref() : Ref::borrow(cls);
-        Ref key = index ? new_marker(key_or_container, index) : Ref::borrow(key_or_container);
+        Ref key = index ? new_marker(key_or_container.get(), index) : std::move(key_or_container);
         if (!key) return fail(line);
         Ref path = extend_path(at, std::move(key));
         Ref pair = path ? new_dictitem(cls, std::move(path), std::move(value)) : Ref();
@@ -851,6 +868,7 @@ private:
             child.restore = keys_.size();
             keys_.push_back(Ref::borrow(key));
             child.end = keys_.size();
+            child.plain_keys = levels_[at].plain_keys && refers_to_nothing(key);
         }
         levels_.push_back(std::move(child));
         const size_t inner = levels_.size() - 1;
@@ -860,33 +878,52 @@ private:
         return kDescended;
     }
 
+    // The next entry of a plain dict read in place, with the checks of the
+    // dict's items iterator: 1 found, 0 at the end, -1 raised.
+    static int next_in_place(Level& level, Ref& key, Ref& value) noexcept {
+        PyObject* dict = level.container.get();
+        if (PyDict_GET_SIZE(dict) != level.size_seen) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject *found_key, *found_value;
+        if (!PyDict_Next(dict, &level.position, &found_key, &found_value)) return 0;
+        if (level.remaining-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        key = Ref::borrow(found_key);
+        value = Ref::borrow(found_value);
+        return 1;
+    }
+
+    // The next `key, value` of items(): 1 found, 0 at the end, -1 raised.
+    static int next_item(Level& level, Ref& key, Ref& value) noexcept {
+        if (level.in_place) return next_in_place(level, key, value);
+        Ref entry = Ref::steal(PyIter_Next(level.iterator.get()));
+        if (!entry) return PyErr_Occurred() ? -1 : 0;
+        Ref pair[2];
+        if (frame::unpack(entry.get(), pair, 2) < 0) return -1;
+        key = std::move(pair[0]);
+        value = std::move(pair[1]);
+        return 1;
+    }
+
     int step_mapping(size_t at, PyObject*& item) {
-        Ref entry = Ref::steal(PyIter_Next(levels_[at].iterator.get()));
-        if (!entry) {
-            if (PyErr_Occurred()) return fail(kLineItems);
+        Ref key, value;
+        int found = next_item(levels_[at], key, value);
+        if (found < 0) return fail(kLineItems);
+        if (!found) {
             pop();
             return kEnded;
         }
-        // An item that is a two-item tuple (a dict's always is) is read in
-        // place and holds its key and value for the rest of the step.
-        Ref pair[2];
-        PyObject *key, *value;
-        if (PyTuple_CheckExact(entry.get()) && PyTuple_GET_SIZE(entry.get()) == 2) {
-            key = PyTuple_GET_ITEM(entry.get(), 0);
-            value = PyTuple_GET_ITEM(entry.get(), 1);
-        } else {
-            if (frame::unpack(entry.get(), pair, 2) < 0) return fail(kLineItems);
-            entry.reset();
-            key = pair[0].get();
-            value = pair[1].get();
-        }
-        int descends = is_container(value);
-        if (descends > 0) descends = PyObject_IsTrue(value);
+        int descends = is_container(value.get());
+        if (descends > 0) descends = PyObject_IsTrue(value.get());
         if (descends < 0) return fail(kLineMappingDescends);
-        if (!descends) return yield_pair(at, key, nullptr, Ref::borrow(value), item, kLineMappingLeaf);
+        if (!descends) return yield_pair(at, std::move(key), nullptr, std::move(value), item, kLineMappingLeaf);
         Ref flatten = lookup_flatten();
         if (!flatten) return fail(kLineMappingRecurse);
-        return descend(at, flatten.get(), value, key, kLineMappingRecurse);
+        return descend(at, flatten.get(), value.get(), key.get(), kLineMappingRecurse);
     }
 
     int step_sequence(size_t at, PyObject*& item) {
@@ -916,7 +953,7 @@ private:
         if (descends > 0) descends = PyObject_IsTrue(value.get());
         if (descends < 0) return fail(kLineSequenceDescends);
         if (!descends)
-            return yield_pair(at, container, index.get(), std::move(value), item, kLineSequenceLeaf);
+            return yield_pair(at, Ref::borrow(container), index.get(), std::move(value), item, kLineSequenceLeaf);
         Ref flatten = lookup_flatten();
         Ref marker = flatten ? new_marker(container, index.get()) : Ref();
         if (!marker) return fail(kLineSequenceRecurse);
@@ -1495,13 +1532,12 @@ int remember_fast_paths() {
     Ref mapping = frame::global(s_MutableMapping);
     Ref sequence_types = Ref::steal(PyTuple_Pack(2, b_list.get(), b_tuple.get()));
     PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
-    Ref dict_items = frame::attr(reinterpret_cast<PyObject*>(&PyDict_Type), s_items);
     Ref list_append = frame::attr(list_type, s_append);
     Ref list_insert = frame::attr(list_type, s_insert);
     Ref list_extend = frame::attr(list_type, s_extend);
     Ref slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!dictitem || !marker || !pathrell || !mapping || !sequence_types || !dict_items || !list_append ||
+    if (!dictitem || !marker || !pathrell || !mapping || !sequence_types || !list_append ||
         !list_insert || !list_extend || !slice || !minus_one)
         return -1;
     Py_XSETREF(g_dictitem, dictitem.release());
@@ -1512,7 +1548,6 @@ int remember_fast_paths() {
     Py_XSETREF(g_mutable_mapping, mapping.release());
     Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
     Py_XSETREF(g_sequence_types, sequence_types.release());
-    Py_XSETREF(g_dict_items, dict_items.release());
     Py_XSETREF(g_list_append, list_append.release());
     Py_XSETREF(g_list_insert, list_insert.release());
     Py_XSETREF(g_list_extend, list_extend.release());
