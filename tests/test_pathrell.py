@@ -539,6 +539,17 @@ class TestReconstruct:
         entry = traceback.extract_tb(info.tb)[-1]
         assert entry.name.endswith("Pathrell.reconstruct") and entry.lineno == 162
 
+    def test_marker_checks_of_the_caller_are_all_made(self, patch_global):
+        asked = []
+
+        class Meta(type):
+            def __instancecheck__(cls, obj):
+                asked.append(obj)
+                return False
+        patch_global("IndexMarker", Meta("Marker", (), {}))
+        assert Pathrell([(("a", "b"), 1), (("a", "c"), 2)]).reconstruct() == {"a": {"b": 1, "c": 2}}
+        assert asked == ["a", "b", "b", "a", "c", "c"]   # each key, then the last before placing
+
     class Twin:
         """Hashes like "k": a dict lookup of "k" that meets it compares, and it logs that."""
         def __init__(self):

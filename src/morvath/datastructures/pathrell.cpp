@@ -1304,7 +1304,7 @@ private:
     // the empty dict would have gone and been replaced at once.
     int plain_key_step(PyObject* last_obj) noexcept {
         PyObject *ptr = ptr_.get(), *key = k_.get();
-        if (last_obj) {
+        if (last_obj && marker_test_runs_no_code()) {
             c_.at(187);
             if (PyDict_SetItem(ptr, key, last_obj) < 0) return -1;
             placed_ = true;
@@ -1322,6 +1322,17 @@ private:
         prev_k_ = k_.copy();
         ptr_ = std::move(entry);
         return 0;
+    }
+
+    // Placing the value asks isinstance(k, IndexMarker) once more. For an
+    // exact str and a class whose metaclass is `type`, that asks no code and
+    // repeats the answer the step just had, so the value may go in with the
+    // key; a class with its own instance check is asked again in place().
+    static bool marker_test_runs_no_code() noexcept {
+        if (!g_plain_builtins) return false;
+        PyObject* marker = peek_global(g_kept_marker);
+        if (!marker) PyErr_Clear();   // place() meets the NameError again
+        return marker && PyType_CheckExact(marker);
     }
 
     int key_step(PyObject* last_obj) noexcept {
