@@ -125,6 +125,33 @@ class TestFlatten:
             Pathrell({"x": Odd({"k": 1})})
         assert str(info.value) == message
 
+    def test_items_of_a_dict_subclass_are_its_own(self):
+        class Listed(dict):
+            def items(self):
+                return [[k, v] for k, v in super().items()] + ["zq"]
+        flat = Pathrell({"x": Listed(a=1, b={"c": 2})})
+        assert flat == [(("x", "a"), 1), (("x", "b", "c"), 2), (("x", "z"), "q")]
+
+    @pytest.mark.parametrize("change, last", [
+        (lambda d: d.update(z=0), "dictionary changed size during iteration"),
+        (lambda d: (d.pop("a"), d.update(z=0)), "dictionary keys changed during iteration"),
+        (lambda d: d.update(b=9), (("b",), 9)),
+    ], ids=["grown", "same-size", "value"])
+    def test_dict_changed_between_steps(self, change, last):
+        # A plain dict is read in place; its subclass goes through items().
+        outcomes = []
+        for kind in (dict, type("Sub", (dict,), {})):
+            d = kind(a=1, b=2)
+            gen = Pathrell.__flatten__(d)
+            seen = [next(gen)]
+            change(d)
+            try:
+                seen += list(gen)
+            except RuntimeError as e:
+                seen.append(str(e))
+            outcomes.append(seen)
+        assert outcomes[0] == outcomes[1] and outcomes[0][-1] == last
+
     def test_send_and_throw_act_on_the_outer_generator(self):
         gen = Pathrell.__flatten__({"a": {"x": 1, "y": 2}, "b": 2})
         assert next(gen) == (("a", "x"), 1)
@@ -151,6 +178,12 @@ class TestFlatten:
         d["a"] = [d]
         with pytest.raises(RecursionError):
             Pathrell(d)
+        top = d = {}
+        for _ in range(40):
+            d["x"] = d = {}
+        d["back"] = [top]   # met again far below where it is walked
+        with pytest.raises(RecursionError):
+            Pathrell(top)
         shared = [1]
         assert len(Pathrell({"a": shared, "b": shared})) == 2
 
@@ -173,6 +206,21 @@ class TestGeneralPaths:
         assert [names(p) if p else p for p in calls[:4]] == [
             None, ("a",), ("a", "b"), ("a", "b", "list[1]")]
 
+    def test_flatten_rewrapped_in_place_is_called_per_level(self):
+        own = Pathrell.__dict__["__flatten__"]
+        original, calls = own.__func__, []
+
+        def traced(indict, path=None):
+            calls.append(path)
+            return original(indict, path)
+        own.__init__(traced)   # the class itself does not change
+        try:
+            flat = Pathrell({"a": {"b": 1}, "c": [2]})
+        finally:
+            own.__init__(original)
+        assert shape(flat) == [(("a", "b"), 1), (("c", "list[0]"), 2)]
+        assert [names(p) if p else p for p in calls] == [None, ("a",), ("c",)]
+
     def test_constructor_calls_flatten_with_its_current_defaults(self, monkeypatch):
         monkeypatch.setattr(Pathrell.__flatten__, "__defaults__", (("x",),))
         assert Pathrell({"a": 1}) == list(Pathrell.__flatten__({"a": 1})) == [(("x", "a"), 1)]
@@ -186,6 +234,15 @@ class TestGeneralPaths:
         flat = list(Pathrell.__flatten__({"a": [1], "b": collections.UserDict(x=1)}))
         assert flat[0][0] == "pair" and type(flat[0][1][1]) is Marker
         assert flat[1][2] == collections.UserDict(x=1)   # no longer a mapping: a leaf
+
+    def test_globals_rebound_during_a_walk_take_effect_at_once(self, patch_global):
+        class Rebinding(collections.UserDict):
+            def items(self):
+                patch_global("DictItem", lambda path, value: ("pair", path, value))
+                return super().items()
+        flat = list(Pathrell.__flatten__({"a": 1, "b": Rebinding(c=2), "d": 3}))
+        assert type(flat[0]) is DictItem
+        assert flat[1:] == [("pair", ("b", "c"), 2), ("pair", ("d",), 3)]
 
     def test_mapping_answers_are_asked_when_values_are_met(self, run_isolated):
         # A hook of a MutableMapping subclass sees each type that isinstance
@@ -482,6 +539,43 @@ class TestReconstruct:
         entry = traceback.extract_tb(info.tb)[-1]
         assert entry.name.endswith("Pathrell.reconstruct") and entry.lineno == 162
 
+    def test_marker_checks_of_the_caller_are_all_made(self, patch_global):
+        asked = []
+
+        class Meta(type):
+            def __instancecheck__(cls, obj):
+                asked.append(obj)
+                return False
+        patch_global("IndexMarker", Meta("Marker", (), {}))
+        assert Pathrell([(("a", "b"), 1), (("a", "c"), 2)]).reconstruct() == {"a": {"b": 1, "c": 2}}
+        assert asked == ["a", "b", "b", "a", "c", "c"]   # each key, then the last before placing
+
+    class Twin:
+        """Hashes like "k": a dict lookup of "k" that meets it compares, and it logs that."""
+        def __init__(self):
+            self.asked = []
+
+        def __hash__(self):
+            return hash("k")
+
+        def __eq__(self, other):
+            self.asked.append(other)
+            return NotImplemented
+
+    @pytest.mark.parametrize("pairs, lookups, expected", [
+        # get, store, read, then the value's store: four lookups meet the twin
+        (lambda t: [((t,), 1), (("k",), 2)], 4, lambda t: {t: 1, "k": 2}),
+        (lambda t: [((t,), 1), (("k", "x"), 2)], 3, lambda t: {t: 1, "k": {"x": 2}}),
+        # rebuilt by shortcuts until a mapping of the caller's comes in as a value
+        (lambda t: [(("b",), 1), (("a",), {t: 0}), (("a", "k", "z"), 1), (("b",), 3)], 3,
+         lambda t: {"b": 3, "a": {t: 0, "k": {"z": 1}}}),
+    ], ids=["key-into-level", "key-through-level", "key-into-value"])
+    def test_lookups_that_run_code_are_all_made(self, pairs, lookups, expected):
+        twin = self.Twin()
+        rebuilt = Pathrell(pairs(twin)).reconstruct()
+        assert twin.asked == ["k"] * lookups
+        assert rebuilt == expected(twin)
+
 
 SCALARS = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=3))
 KEYS = st.one_of(st.text(max_size=3), st.integers(-3, 3))
@@ -554,6 +648,19 @@ class TestRobustness:
         data["g"] = gen
         ref = weakref.ref(data["s"])
         del data, gen
+        gc.collect()
+        assert ref() is None
+
+    def test_only_paths_that_cannot_hold_a_cycle_leave_the_collector(self):
+        class Key:
+            pass
+        key = Key()
+        flat = Pathrell({"a": {"b": 1, key: 2}, "c": [3]})
+        # str keys only; a key that refers to objects; a marker
+        assert [gc.is_tracked(item.path) for item in flat] == [False, True, True]
+        key.back = flat   # key -> list -> pair -> path -> key
+        ref = weakref.ref(key)
+        del key, flat
         gc.collect()
         assert ref() is None
 

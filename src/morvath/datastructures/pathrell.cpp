@@ -18,6 +18,7 @@
 // and re-reads what it needs afterwards.
 #include "frame.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <new>
 #include <unordered_set>
@@ -155,9 +156,12 @@ const char* const kReconstructDoc =
 
 PyObject* g_dictitem = nullptr;          // the DictItem class made at import
 PyObject* g_index_marker = nullptr;      // the IndexMarker class made at import
+PyObject* g_pathrell = nullptr;          // the Pathrell class made at import
+PyObject* g_flatten_static = nullptr;    // the staticmethod in its dict as `__flatten__`
 PyObject* g_mutable_mapping = nullptr;   // collections.abc.MutableMapping as imported
 PyObject* g_abc_meta = nullptr;          // its metaclass at import
 PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
+PyCFunction g_cache_token_body = nullptr;  // its C function, when it takes no arguments
 PyObject* g_cache_token = nullptr;       // the token the kept answers were asked under
 PyObject* g_sequence_types = nullptr;    // (list, tuple)
 PyObject* g_list_append = nullptr;       // list.append
@@ -207,6 +211,14 @@ KnownType* kept_type(PyTypeObject* type) noexcept {
     return nullptr;
 }
 
+// abc.get_cache_token(). Asked for every leaf of a walk, so the C function
+// of the builtin is called directly, without a trip through the call
+// machinery that only wraps it.
+Ref current_cache_token() noexcept {
+    if (g_cache_token_body) return Ref::steal(g_cache_token_body(PyCFunction_GET_SELF(g_cache_token_fn), nullptr));
+    return Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
+}
+
 // isinstance(obj, MutableMapping) with the class bound at import. The ABC is
 // asked as Python would ask it; for the kept types only the first time under
 // each cache token, as the ABC's own negative cache does.
@@ -217,7 +229,7 @@ int kept_mapping_answer(PyObject* obj) noexcept {
     if (g_abc_pristine && Py_TYPE(g_mutable_mapping) == reinterpret_cast<PyTypeObject*>(g_abc_meta))
         known = kept_type(type);
     if (!known) return PyObject_IsInstance(obj, g_mutable_mapping);
-    Ref token = Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
+    Ref token = current_cache_token();
     if (!token) return -1;
     int same = g_cache_token ? PyObject_RichCompareBool(token.get(), g_cache_token, Py_EQ) : 0;
     if (same < 0) return -1;
@@ -237,14 +249,15 @@ int kept_mapping_answer(PyObject* obj) noexcept {
 // ---------------------------------------------------------------------------
 // Globals read at every step of a walk
 //
-// `IndexMarker` and `MutableMapping` are looked up for every key of every
-// path. The answer of the last lookup is kept, and a dict watcher on the
-// module globals and the builtins forgets it (by moving the epoch) before any
-// change that could alter it: the name set, rebound or deleted, a key that
-// is not an exact str (it might compare equal to the name), or the whole dict
-// cleared, replaced by a clone or freed. A rebinding at any moment, even by
-// code that a walk runs, is therefore seen by the next lookup, exactly as if
-// each lookup went to the dicts. Without a watcher slot every lookup does.
+// `DictItem`, `IndexMarker`, `MutableMapping` and `Pathrell` are looked up
+// for every pair, key or level of a walk. The answer of the last lookup is
+// kept, and a dict watcher on the module globals and the builtins forgets it
+// (by moving the epoch) before any change that could alter it: the name set,
+// rebound or deleted, a key that is not an exact str (it might compare equal
+// to the name), or the whole dict cleared, replaced by a clone or freed. A
+// rebinding at any moment, even by code that a walk runs, is therefore seen
+// by the next lookup, exactly as if each lookup went to the dicts. Without a
+// watcher slot every lookup does.
 
 struct KeptGlobal {
     frame::Str& name;
@@ -253,13 +266,19 @@ struct KeptGlobal {
 };
 KeptGlobal g_kept_marker{s_IndexMarker, Ref(), 0};
 KeptGlobal g_kept_mapping{s_MutableMapping, Ref(), 0};
+KeptGlobal g_kept_dictitem{s_DictItem, Ref(), 0};
+KeptGlobal g_kept_pathrell{s_Pathrell, Ref(), 0};
 unsigned long g_globals_epoch = 1;   // kept values are valid while their epoch is this
 int g_dict_watcher = -1;
 
+bool names_a_kept_global(PyObject* key) noexcept {
+    for (const KeptGlobal* kept : {&g_kept_marker, &g_kept_mapping, &g_kept_dictitem, &g_kept_pathrell})
+        if (PyUnicode_Compare(key, kept->name) == 0) return true;
+    return false;
+}
+
 int on_globals_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) noexcept {
-    if (!key || !PyUnicode_CheckExact(key) || PyUnicode_Compare(key, s_IndexMarker) == 0 ||
-        PyUnicode_Compare(key, s_MutableMapping) == 0)
-        ++g_globals_epoch;
+    if (!key || !PyUnicode_CheckExact(key) || names_a_kept_global(key)) ++g_globals_epoch;
     return 0;
 }
 
@@ -282,6 +301,25 @@ Ref kept_global(KeptGlobal& kept) noexcept {
     kept.value = value.copy();
     kept.epoch = asked_at;
     return value;
+}
+
+// The global's value borrowed from its kept entry, or null with NameError.
+// It stays valid only until code runs that could look the name up again, so
+// it serves identity tests; anything that calls out holds a kept_global().
+// Reading it touches no reference count: an increment followed at once by a
+// decrement of the same object stalls the processor on every step.
+PyObject* peek_global(KeptGlobal& kept) noexcept {
+    if (g_dict_watcher < 0 || kept.epoch != g_globals_epoch) {
+        if (!kept_global(kept)) return nullptr;
+    }
+    return kept.value.get();
+}
+
+// 1 when the global names `expected`, 0 when it names something else, -1
+// when it is not defined.
+int global_is(KeptGlobal& kept, PyObject* expected) noexcept {
+    PyObject* value = peek_global(kept);
+    return value ? value == expected : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -321,10 +359,11 @@ Ref tuple_of(PyObject* obj) noexcept {
 
 // isinstance(obj, MutableMapping), the class read from the module globals.
 int is_mutable_mapping(PyObject* obj) noexcept {
+    int pristine = global_is(g_kept_mapping, g_mutable_mapping);
+    if (pristine < 0) return -1;
+    if (pristine && g_plain_builtins) return kept_mapping_answer(obj);
     Ref mapping = kept_global(g_kept_mapping);
-    if (!mapping) return -1;
-    if (mapping.get() == g_mutable_mapping && g_plain_builtins) return kept_mapping_answer(obj);
-    return isinstance_of(obj, mapping.get());
+    return mapping ? isinstance_of(obj, mapping.get()) : -1;
 }
 
 // isinstance(obj, (list, tuple)).
@@ -340,48 +379,58 @@ int is_sequence(PyObject* obj) noexcept {
 
 // isinstance(obj, (MutableMapping, list, tuple)).
 int is_container(PyObject* obj) noexcept {
-    Ref mapping = kept_global(g_kept_mapping);
-    if (!mapping) return -1;
-    if (mapping.get() == g_mutable_mapping && g_plain_builtins) {
+    int pristine = global_is(g_kept_mapping, g_mutable_mapping);
+    if (pristine < 0) return -1;
+    if (pristine && g_plain_builtins) {
         int mapping_answer = kept_mapping_answer(obj);
         return mapping_answer != 0 ? mapping_answer : is_sequence(obj);
     }
+    Ref mapping = kept_global(g_kept_mapping);
+    if (!mapping) return -1;
     Ref types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
     return types ? isinstance_of(obj, types.get()) : -1;
 }
 
 // isinstance(obj, IndexMarker), the class read from the module globals.
 int is_marker(PyObject* obj) noexcept {
-    Ref marker = kept_global(g_kept_marker);
-    if (!marker) return -1;
     if (g_plain_builtins) {
-        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker.get());
+        PyObject* marker = peek_global(g_kept_marker);
+        if (!marker) return -1;
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker);
         if (Py_TYPE(obj) == cls) return 1;
         // A class of exact type `type` has no instance check of its own, and
         // a plain str or int reports its own class, whose only base is object.
-        if (PyType_CheckExact(marker.get()) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
+        if (PyType_CheckExact(marker) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
             return cls == &PyBaseObject_Type;
     }
-    return isinstance_of(obj, marker.get());
+    Ref marker = kept_global(g_kept_marker);
+    return marker ? isinstance_of(obj, marker.get()) : -1;
 }
 
 // DictItem(path, value) with `cls` the global DictItem. The class made at
 // import, unchanged, builds its instances as tuple.__new__(cls, (path, value))
 // does: two items in a freshly allocated instance of the class.
-Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
+//
+// The new pair takes over the references to `path` and `value`: a reference
+// added and at once dropped again stalls the processor on every pair.
+Ref new_dictitem(PyObject* cls, Ref path, Ref value) noexcept {
     if (cls == g_dictitem && g_dictitem_pristine) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         PyObject* item = type->tp_alloc(type, 2);
         if (!item) return {};
-        PyTuple_SET_ITEM(item, 0, Py_NewRef(path));
-        PyTuple_SET_ITEM(item, 1, Py_NewRef(value));
+        PyTuple_SET_ITEM(item, 0, path.release());
+        PyTuple_SET_ITEM(item, 1, value.release());
         return Ref::steal(item);
     }
-    return call2(cls, path, value);
+    return call2(cls, path.get(), value.get());
+}
+
+Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
+    return new_dictitem(cls, Ref::borrow(path), Ref::borrow(value));
 }
 
 Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
-    Ref cls = frame::global(s_DictItem);
+    Ref cls = kept_global(g_kept_dictitem);
     return cls ? new_dictitem(cls.get(), path, value) : Ref();
 }
 
@@ -389,11 +438,10 @@ Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
 // class made at import, unchanged, gets a new instance with the two
 // attributes that its __init__ sets for an exact int index.
 Ref new_marker(PyObject* container, PyObject* index) noexcept {
-    Ref cls = frame::global(s_IndexMarker);
-    if (!cls) return {};
-    if (cls.get() == g_index_marker && g_index_marker_pristine && g_plain_builtins &&
-        PyLong_CheckExact(index)) {
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    int pristine = global_is(g_kept_marker, g_index_marker);
+    if (pristine < 0) return {};
+    if (pristine && g_index_marker_pristine && g_plain_builtins && PyLong_CheckExact(index)) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(g_index_marker);
         Ref marker = Ref::steal(type->tp_alloc(type, 0));
         if (!marker ||
             frame::set_attr(marker.get(), s_type_, reinterpret_cast<PyObject*>(Py_TYPE(container))) < 0 ||
@@ -401,12 +449,21 @@ Ref new_marker(PyObject* container, PyObject* index) noexcept {
             return {};
         return marker;
     }
-    return call2(cls.get(), container, index);
+    Ref cls = kept_global(g_kept_marker);
+    return cls ? call2(cls.get(), container, index) : Ref();
 }
 
-// `Pathrell.__flatten__`, both names read when the statement runs.
+// `Pathrell.__flatten__`, both names read when the statement runs. On the
+// class made at import, whose metaclass is `type` (which has no attribute of
+// that name) and whose own staticmethod is still the first found, the
+// attribute is what that staticmethod wraps now.
 Ref lookup_flatten() noexcept {
-    Ref pathrell = frame::global(s_Pathrell);
+    PyObject* cls = peek_global(g_kept_pathrell);
+    if (!cls) return {};
+    if (cls == g_pathrell && g_flatten_static && Py_IS_TYPE(cls, &PyType_Type) &&
+        frame::resolves_to(reinterpret_cast<PyTypeObject*>(cls), s_flatten, g_flatten_static))
+        return Ref::steal(Py_TYPE(g_flatten_static)->tp_descr_get(g_flatten_static, nullptr, cls));
+    Ref pathrell = kept_global(g_kept_pathrell);
     return pathrell ? frame::attr(pathrell.get(), s_flatten) : Ref();
 }
 
@@ -538,6 +595,9 @@ constexpr int kLineSlice = 77, kLineMappingTest = 78, kLineItems = 79, kLineMapp
               kLineEnumerate = 86, kLineSequenceDescends = 87, kLineSequenceRecurse = 88,
               kLineSequenceLeaf = 91;
 
+// Walks up to this depth check for a container met again without a set.
+constexpr size_t kShallowLevels = 16;
+
 // Failures deeper than this show only their innermost traceback entries.
 constexpr size_t kMaxTracebackLevels = 1000;
 
@@ -555,8 +615,18 @@ struct Level {
     size_t restore = 0;         // keys_ size to return to when the level ends
     Py_ssize_t index = 0;       // enumerate's count
     bool counted = true;        // enumerate is the interpreter's own: count here
-    bool tracked = false;       // container is in active_
+    bool tracked = false;       // container is in deep_
+    bool plain_keys = true;     // no key of the run can refer to other objects
+    // A plain dict is read in place, as its items iterator would read it.
+    bool in_place = false;
+    Py_ssize_t position = 0;    // PyDict_Next's position
+    Py_ssize_t size_seen = 0;   // the dict's size when the walk began
+    Py_ssize_t remaining = 0;   // entries still expected
 };
+
+// True when instances of obj's type never refer to other objects, so that
+// a tuple made only of such objects can never be part of a reference cycle.
+bool refers_to_nothing(PyObject* obj) noexcept { return !PyType_IS_GC(Py_TYPE(obj)); }
 
 class Flatten final : public frame::GeneratorState {
 public:
@@ -666,8 +736,11 @@ private:
             level.path = std::move(sliced);
             return 0;
         }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sliced.get()); ++i)
-            keys_.push_back(Ref::borrow(PyTuple_GET_ITEM(sliced.get(), i)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sliced.get()); ++i) {
+            PyObject* key = PyTuple_GET_ITEM(sliced.get(), i);
+            keys_.push_back(Ref::borrow(key));
+            levels_[at].plain_keys = levels_[at].plain_keys && refers_to_nothing(key);
+        }
         levels_[at].end = keys_.size();
         return 0;
     }
@@ -678,7 +751,14 @@ private:
         PyObject* container = levels_[at].container.get();
         int mapping = is_mutable_mapping(container);
         if (mapping < 0) return fail(kLineMappingTest);
-        if (mapping) {
+        if (mapping && PyDict_CheckExact(container)) {
+            // A plain dict's items() and their iterator are the interpreter's
+            // own and run no code: the walk reads the entries in place.
+            Level& level = levels_[at];
+            level.kind = Kind::Mapping;
+            level.in_place = true;
+            level.size_seen = level.remaining = PyDict_GET_SIZE(container);
+        } else if (mapping) {
             Ref items = Ref::steal(PyObject_CallMethodNoArgs(container, s_items));
             Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
             if (!iterator) return fail(kLineItems);
@@ -696,14 +776,24 @@ private:
             levels_[at].iterator = std::move(iterator);
             levels_[at].counted = counted;
         }
-        levels_[at].tracked = active_.insert(container).second;
+        if (at >= kShallowLevels) levels_[at].tracked = deep_.insert(container).second;
         return 0;
+    }
+
+    // True when `container` is walked by a level on the stack. The first
+    // levels, where nearly all walks stay, are compared one by one; only
+    // deeper ones go into a set, which keeps deep walks linear.
+    bool being_walked(PyObject* container) const noexcept {
+        const size_t shallow = std::min(levels_.size(), kShallowLevels);
+        for (size_t i = 0; i < shallow; ++i)
+            if (levels_[i].container.get() == container && levels_[i].kind != Kind::Bare) return true;
+        return !deep_.empty() && deep_.count(container);
     }
 
     void pop() noexcept {
         Level level = std::move(levels_.back());
         levels_.pop_back();
-        if (level.tracked) active_.erase(level.container.get());
+        if (level.tracked) deep_.erase(level.container.get());
         while (keys_.size() > level.restore) {
             Ref key = std::move(keys_.back());
             keys_.pop_back();
@@ -711,10 +801,14 @@ private:
     }  // the level's references are dropped last, when nothing refers to them
 
     // path + (key,) for the level at `at` (the top of the stack).
-    Ref extend_path(size_t at, PyObject* key) {
+    // The new path takes over the reference to `key`. A path of keys that
+    // refer to nothing (strs, numbers) leaves the cyclic collector's lists at
+    // once, as the collector itself would take it off at its next pass;
+    // flattening a large tree then no longer feeds every path through it.
+    Ref extend_path(size_t at, Ref key) {
         const Level& level = levels_[at];
         if (level.path) {
-            Ref single = Ref::steal(PyTuple_Pack(1, key));
+            Ref single = Ref::steal(PyTuple_Pack(1, key.get()));
             return single ? Ref::steal(PyNumber_Add(level.path.get(), single.get())) : Ref();
         }
         const size_t size = level.end - level.start;
@@ -722,24 +816,24 @@ private:
         if (!path) return {};
         for (size_t i = 0; i < size; ++i)
             PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys_[level.start + i].get()));
-        PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), Py_NewRef(key));
+        const bool untrack = level.plain_keys && refers_to_nothing(key.get());
+        PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), key.release());
+        if (untrack) PyObject_GC_UnTrack(path.get());
         return path;
     }
 
     // `yield DictItem(path + (key,), value)`.
-    int yield_pair(size_t at, PyObject* key_or_container, PyObject* index, PyObject* value,
+    int yield_pair(size_t at, Ref key_or_container, PyObject* index, Ref value,
                    PyObject*& item, int line) {
-        Ref cls = frame::global(s_DictItem);
+        PyObject* cls = peek_global(g_kept_dictitem);
         if (!cls) return fail(line);
-        Ref marker;
-        PyObject* key = key_or_container;
-        if (index) {
-            marker = new_marker(key_or_container, index);
-            if (!marker) return fail(line);
-            key = marker.get();
-        }
-        Ref path = extend_path(at, key);
-        Ref pair = path ? new_dictitem(cls.get(), path.get(), value) : Ref();
+        // The class made at import lives as long as the module; any other is
+        // held, since making the marker may run code that rebinds the name.
+        Ref held = cls == g_dictitem ? Ref() : Ref::borrow(cls);
+        Ref key = index ? new_marker(key_or_container.get(), index) : std::move(key_or_container);
+        if (!key) return fail(line);
+        Ref path = extend_path(at, std::move(key));
+        Ref pair = path ? new_dictitem(cls, std::move(path), std::move(value)) : Ref();
         if (!pair) return fail(line);
         item = pair.release();
         return kYielded;
@@ -749,14 +843,14 @@ private:
     // `flatten` already looked up.
     int descend(size_t at, PyObject* flatten, PyObject* value, PyObject* key, int line) {
         if (flatten != flatten_spec.object) {
-            Ref path = extend_path(at, key);
+            Ref path = extend_path(at, Ref::borrow(key));
             Ref generator = path ? call2(flatten, value, path.get()) : Ref();
             Ref iterator = generator ? Ref::steal(PyObject_GetIter(generator.get())) : Ref();
             if (!iterator) return fail(line);
             levels_[at].foreign = std::move(iterator);
             return kDescended;
         }
-        if (active_.count(value)) {
+        if (being_walked(value)) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while flattening a container "
                             "that holds itself");
@@ -764,7 +858,7 @@ private:
         }
         Ref joined;
         if (levels_[at].path) {
-            joined = extend_path(at, key);
+            joined = extend_path(at, Ref::borrow(key));
             if (!joined) return fail(line);
         }
         Level child;
@@ -774,6 +868,7 @@ private:
             child.restore = keys_.size();
             keys_.push_back(Ref::borrow(key));
             child.end = keys_.size();
+            child.plain_keys = levels_[at].plain_keys && refers_to_nothing(key);
         }
         levels_.push_back(std::move(child));
         const size_t inner = levels_.size() - 1;
@@ -783,23 +878,52 @@ private:
         return kDescended;
     }
 
+    // The next entry of a plain dict read in place, with the checks of the
+    // dict's items iterator: 1 found, 0 at the end, -1 raised.
+    static int next_in_place(Level& level, Ref& key, Ref& value) noexcept {
+        PyObject* dict = level.container.get();
+        if (PyDict_GET_SIZE(dict) != level.size_seen) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject *found_key, *found_value;
+        if (!PyDict_Next(dict, &level.position, &found_key, &found_value)) return 0;
+        if (level.remaining-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        key = Ref::borrow(found_key);
+        value = Ref::borrow(found_value);
+        return 1;
+    }
+
+    // The next `key, value` of items(): 1 found, 0 at the end, -1 raised.
+    static int next_item(Level& level, Ref& key, Ref& value) noexcept {
+        if (level.in_place) return next_in_place(level, key, value);
+        Ref entry = Ref::steal(PyIter_Next(level.iterator.get()));
+        if (!entry) return PyErr_Occurred() ? -1 : 0;
+        Ref pair[2];
+        if (frame::unpack(entry.get(), pair, 2) < 0) return -1;
+        key = std::move(pair[0]);
+        value = std::move(pair[1]);
+        return 1;
+    }
+
     int step_mapping(size_t at, PyObject*& item) {
-        Ref entry = Ref::steal(PyIter_Next(levels_[at].iterator.get()));
-        if (!entry) {
-            if (PyErr_Occurred()) return fail(kLineItems);
+        Ref key, value;
+        int found = next_item(levels_[at], key, value);
+        if (found < 0) return fail(kLineItems);
+        if (!found) {
             pop();
             return kEnded;
         }
-        Ref pair[2];
-        if (frame::unpack(entry.get(), pair, 2) < 0) return fail(kLineItems);
-        entry.reset();
-        int descends = is_container(pair[1].get());
-        if (descends > 0) descends = PyObject_IsTrue(pair[1].get());
+        int descends = is_container(value.get());
+        if (descends > 0) descends = PyObject_IsTrue(value.get());
         if (descends < 0) return fail(kLineMappingDescends);
-        if (!descends) return yield_pair(at, pair[0].get(), nullptr, pair[1].get(), item, kLineMappingLeaf);
+        if (!descends) return yield_pair(at, std::move(key), nullptr, std::move(value), item, kLineMappingLeaf);
         Ref flatten = lookup_flatten();
         if (!flatten) return fail(kLineMappingRecurse);
-        return descend(at, flatten.get(), pair[1].get(), pair[0].get(), kLineMappingRecurse);
+        return descend(at, flatten.get(), value.get(), key.get(), kLineMappingRecurse);
     }
 
     int step_sequence(size_t at, PyObject*& item) {
@@ -829,7 +953,7 @@ private:
         if (descends > 0) descends = PyObject_IsTrue(value.get());
         if (descends < 0) return fail(kLineSequenceDescends);
         if (!descends)
-            return yield_pair(at, container, index.get(), value.get(), item, kLineSequenceLeaf);
+            return yield_pair(at, Ref::borrow(container), index.get(), std::move(value), item, kLineSequenceLeaf);
         Ref flatten = lookup_flatten();
         Ref marker = flatten ? new_marker(container, index.get()) : Ref();
         if (!marker) return fail(kLineSequenceRecurse);
@@ -862,7 +986,7 @@ private:
     int fail_line_ = kLineSlice;
     std::vector<Level> levels_;
     std::vector<Ref> keys_;
-    std::unordered_set<PyObject*> active_;
+    std::unordered_set<PyObject*> deep_;  // containers of the levels from kShallowLevels on
 };
 
 Ref new_flatten(PyObject* indict, PyObject* path) noexcept {
@@ -1028,9 +1152,28 @@ Ref new_sequence(PyObject* type) noexcept {
     return call1(type, single.get());
 }
 
+// True for the exact types whose instances hold no other objects and run no
+// code when compared, hashed, copied into a repr or freed.
+bool is_atomic(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type || obj == Py_None || type == &PyBytes_Type || type == &PyComplex_Type;
+}
+
+// Whether the dictionary built so far is made only of plain dicts keyed by
+// exact strs, lists and tuples that this call made, and atomic values. While
+// it is, no lookup or store in it can run code (no key compares itself with a
+// user's __eq__, nothing freed has a finalizer), and code run elsewhere has
+// no way to reach it; so a lookup whose answer is known need not be repeated.
+// It holds from the new dictionary on, for the whole call, until a pair puts
+// anything else into it.
+struct Shape {
+    bool plain = true;
+};
+
 class Rebuild {
 public:
-    explicit Rebuild(Call& c) noexcept : c_(c) {}
+    Rebuild(Call& c, Shape& shape) noexcept : c_(c), shape_(shape) {}
 
     int run(PyObject* ret, PyObject* path, PyObject* obj) noexcept {
         c_.at(153);
@@ -1043,7 +1186,8 @@ public:
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(elements.get()); ++i) {
                 c_.at(156);
                 k_ = Ref::borrow(PySequence_Fast_GET_ITEM(elements.get(), i));
-                if (apply() < 0) return -1;
+                const bool last = i + 1 == PySequence_Fast_GET_SIZE(elements.get());
+                if (apply(last ? obj : nullptr) < 0) return -1;
             }
         } else {
             while (true) {
@@ -1054,10 +1198,12 @@ public:
                 c_.at(156);
                 Ref zero = Ref::steal(PyLong_FromLong(0));
                 k_ = zero ? Ref::steal(PyObject_CallMethodOneArg(elements.get(), s_pop, zero.get())) : Ref();
-                if (!k_ || apply() < 0) return -1;
+                if (!k_ || apply(nullptr) < 0) return -1;
             }
         }
-        return place(obj);
+        if (!placed_ && place(obj) < 0) return -1;
+        if (!is_atomic(obj)) shape_.plain = false;
+        return 0;
     }
 
 private:
@@ -1067,11 +1213,12 @@ private:
         return -1;
     }
 
-    int apply() noexcept {
+    // Applies k_; `last_obj` is the pair's value when k_ ends the path.
+    int apply(PyObject* last_obj) noexcept {
         c_.at(157);
         int marker = is_marker(k_.get());
         if (marker < 0) return -1;
-        return marker ? marker_step() : key_step();
+        return marker ? marker_step() : key_step(last_obj);
     }
 
     // ptr[index] exists? 1 yes, 0 the lookup raised IndexError, -1 error.
@@ -1101,6 +1248,9 @@ private:
         Ref ptr_type = type_of(ptr_.get());
         Ref recorded = ptr_type ? frame::attr(k_.get(), s_type_) : Ref();
         if (!recorded) return -1;
+        if (recorded.get() != reinterpret_cast<PyObject*>(&PyList_Type) &&
+            recorded.get() != reinterpret_cast<PyObject*>(&PyTuple_Type))
+            shape_.plain = false;   // its constructor and additions are the user's
         if (ptr_type.get() != recorded.get()) {
             c_.at(159);
             Ref type = frame::attr(k_.get(), s_type_);
@@ -1148,16 +1298,53 @@ private:
         return 0;
     }
 
-    static bool releases_quietly(const Ref& variable) noexcept {
-        return !variable || Py_REFCNT(variable.get()) > 1;
+    // A key into a plain dict of a plain shape. `ptr[k] = ptr.get(k, {})`
+    // and `ptr = ptr[k]` come to one lookup, and to one store only when the
+    // key is new; for the last key of the path the value goes straight where
+    // the empty dict would have gone and been replaced at once.
+    int plain_key_step(PyObject* last_obj) noexcept {
+        PyObject *ptr = ptr_.get(), *key = k_.get();
+        if (last_obj && marker_test_runs_no_code()) {
+            c_.at(187);
+            if (PyDict_SetItem(ptr, key, last_obj) < 0) return -1;
+            placed_ = true;
+            return 0;
+        }
+        c_.at(173);
+        PyObject* found = nullptr;
+        int has = PyDict_GetItemRef(ptr, key, &found);
+        if (has < 0) return -1;
+        Ref entry = Ref::steal(has ? found : PyDict_New());
+        if (!entry || (!has && PyDict_SetItem(ptr, key, entry.get()) < 0)) return -1;
+        // Moved, not copied: a count raised and at once lowered again on the
+        // same object stalls the processor.
+        prev_ptr_ = std::move(ptr_);
+        prev_k_ = k_.copy();
+        ptr_ = std::move(entry);
+        return 0;
     }
 
-    int key_step() noexcept {
+    // Placing the value asks isinstance(k, IndexMarker) once more. For an
+    // exact str and a class whose metaclass is `type`, that asks no code and
+    // repeats the answer the step just had, so the value may go in with the
+    // key; a class with its own instance check is asked again in place().
+    static bool marker_test_runs_no_code() noexcept {
+        if (!g_plain_builtins) return false;
+        PyObject* marker = peek_global(g_kept_marker);
+        if (!marker) PyErr_Clear();   // place() meets the NameError again
+        return marker && PyType_CheckExact(marker);
+    }
+
+    int key_step(PyObject* last_obj) noexcept {
         PyObject* key = k_.get();
-        Ref kept, stored;
+        Ref kept;
         c_.at(172);
         int mapping = is_mutable_mapping(ptr_.get());
         if (mapping < 0) return -1;
+        const bool plain_dict = PyDict_CheckExact(ptr_.get()) && PyUnicode_CheckExact(key);
+        if (mapping && plain_dict && shape_.plain) return plain_key_step(last_obj);
+        if (!PyUnicode_CheckExact(key) || !(plain_dict || PyList_CheckExact(ptr_.get()) || PyTuple_CheckExact(ptr_.get())))
+            shape_.plain = false;
         if (mapping) {
             c_.at(173);
             PyObject* ptr = ptr_.get();
@@ -1173,12 +1360,6 @@ private:
                     kept = Ref::steal(PyObject_CallMethodObjArgs(ptr, s_get, key, fallback.get(), nullptr));
             }
             if (!kept || PyObject_SetItem(ptr, key, kept.get()) < 0) return -1;
-            // Storing under an exact str in a plain dict runs no code, so
-            // ptr[k] below is what was just stored unless dropping the old
-            // prev_ptr/prev_k frees one of them first.
-            if (PyDict_CheckExact(ptr) && PyUnicode_CheckExact(key) && releases_quietly(prev_ptr_) &&
-                releases_quietly(prev_k_))
-                stored = kept.copy();
         } else {
             c_.at(175);
             Ref ptr_type = type_of(ptr_.get());
@@ -1197,11 +1378,11 @@ private:
             ptr_ = std::move(last);
         }
         c_.at(177);
-        prev_ptr_ = ptr_.copy();
+        prev_ptr_ = std::move(ptr_);
         c_.at(178);
         prev_k_ = k_.copy();
         c_.at(179);
-        Ref entry = stored ? std::move(stored) : Ref::steal(PyObject_GetItem(ptr_.get(), key));
+        Ref entry = Ref::steal(PyObject_GetItem(prev_ptr_.get(), key));
         if (!entry) return -1;
         ptr_ = std::move(entry);
         return 0;
@@ -1246,7 +1427,9 @@ private:
     }
 
     Call& c_;
+    Shape& shape_;
     Ref ptr_, k_, prev_ptr_, prev_k_, tuple_ptr_, tuple_k_;
+    bool placed_ = false;   // the value went in with the last key
 };
 
 PyObject* pathrell_reconstruct(Call& c) {
@@ -1258,11 +1441,12 @@ PyObject* pathrell_reconstruct(Call& c) {
     Ref iterator = Ref::steal(PyObject_GetIter(self));
     if (!iterator) return nullptr;
     frame::SignalPoll poll;
+    Shape shape;
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (poll.interrupted()) return nullptr;
         Ref pair[2];
         if (unpack_pair(item.get(), pair) < 0) return nullptr;
-        if (Rebuild(c).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;
+        if (Rebuild(c, shape).run(ret.get(), pair[0].get(), pair[1].get()) < 0) return nullptr;
         c.at(152);
     }
     if (PyErr_Occurred()) return nullptr;
@@ -1352,6 +1536,10 @@ int remember_fast_paths() {
 
     Ref dictitem = frame::global(s_DictItem);
     Ref marker = frame::global(s_IndexMarker);
+    Ref pathrell = frame::global(s_Pathrell);
+    Ref flatten_static = pathrell && PyType_Check(pathrell.get())
+                             ? frame::class_lookup(reinterpret_cast<PyTypeObject*>(pathrell.get()), s_flatten)
+                             : Ref();
     Ref mapping = frame::global(s_MutableMapping);
     Ref sequence_types = Ref::steal(PyTuple_Pack(2, b_list.get(), b_tuple.get()));
     PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
@@ -1360,11 +1548,14 @@ int remember_fast_paths() {
     Ref list_extend = frame::attr(list_type, s_extend);
     Ref slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!dictitem || !marker || !mapping || !sequence_types || !list_append ||
+    if (!dictitem || !marker || !pathrell || !mapping || !sequence_types || !list_append ||
         !list_insert || !list_extend || !slice || !minus_one)
         return -1;
     Py_XSETREF(g_dictitem, dictitem.release());
     Py_XSETREF(g_index_marker, marker.release());
+    Py_XSETREF(g_pathrell, pathrell.release());
+    if (flatten_static && Py_IS_TYPE(flatten_static.get(), &PyStaticMethod_Type))
+        Py_XSETREF(g_flatten_static, flatten_static.release());
     Py_XSETREF(g_mutable_mapping, mapping.release());
     Py_XSETREF(g_abc_meta, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(g_mutable_mapping))));
     Py_XSETREF(g_sequence_types, sequence_types.release());
@@ -1389,6 +1580,10 @@ int remember_fast_paths() {
         return 0;
     }
     Py_XSETREF(g_cache_token_fn, token_fn.release());
+    constexpr int kCallingConventions = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+    if (PyCFunction_Check(g_cache_token_fn) &&
+        (PyCFunction_GET_FLAGS(g_cache_token_fn) & kCallingConventions) == METH_NOARGS)
+        g_cache_token_body = PyCFunction_GET_FUNCTION(g_cache_token_fn);
     PyTypeObject* kept[std::size(g_known)] = {&PyList_Type,     &PyTuple_Type,  &PyUnicode_Type, &PyBytes_Type,
                             &PyByteArray_Type, &PyLong_Type,  &PyFloat_Type,   &PyComplex_Type,
                             &PyBool_Type,      Py_TYPE(Py_None), &PySet_Type,  &PyFrozenSet_Type};
