@@ -878,3 +878,37 @@ class TestInstanceAttributes:
             n.add_child(n.name)
 
         assert_no_leak(exercise)
+
+
+@pytest.mark.parametrize("watchers_left", [True, False])
+def test_globals_read_in_loops_follow_rebinding(run_isolated, watchers_left):
+    # Globals read for every leaf are kept under a dict watcher; with every
+    # watcher slot taken they are read from the dicts each time. Either way
+    # a rebinding between calls, or by code a call runs, is seen at once.
+    result = run_isolated(f"""
+        import _testcapi
+        if not {watchers_left}:
+            try:
+                while True:
+                    _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                pass
+        import morvath.datastructures.configuration as cfg
+        import morvath.datastructures.keyvane as kv
+        tree = {{"s": {{"a": 1, "b": 2}}}}
+        assert cfg.Configuration(tree).copy() == tree
+        cfg.typecast_str = lambda value: value * 10 if isinstance(value, int) else value
+        assert cfg.Configuration(tree)["s.b"] == 20
+        def rebinding(value):
+            cfg.typecast_str = lambda v: "later"
+            return value
+        cfg.typecast_str = rebinding
+        # The block is stored (and converted) before its leaves.
+        assert dict(cfg.Configuration(tree)["s"]) == {{"a": "later", "b": "later"}}
+        assert type(kv.NestedKeyvane([("s", {{"a": 1}})])["s"]) is kv.NestedKeyvane
+        kv.Mapping = type("NoMappings", (kv.Mapping,), {{}})  # nothing is registered with it
+        assert type(kv.NestedKeyvane([("s", {{"a": 1}})])["s"]) is dict
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

@@ -161,7 +161,6 @@ PyObject* g_flatten_static = nullptr;    // the staticmethod in its dict as `__f
 PyObject* g_mutable_mapping = nullptr;   // collections.abc.MutableMapping as imported
 PyObject* g_abc_meta = nullptr;          // its metaclass at import
 PyObject* g_cache_token_fn = nullptr;    // abc.get_cache_token
-PyCFunction g_cache_token_body = nullptr;  // its C function, when it takes no arguments
 PyObject* g_cache_token = nullptr;       // the token the kept answers were asked under
 PyObject* g_sequence_types = nullptr;    // (list, tuple)
 PyObject* g_list_append = nullptr;       // list.append
@@ -211,13 +210,8 @@ KnownType* kept_type(PyTypeObject* type) noexcept {
     return nullptr;
 }
 
-// abc.get_cache_token(). Asked for every leaf of a walk, so the C function
-// of the builtin is called directly, without a trip through the call
-// machinery that only wraps it.
-Ref current_cache_token() noexcept {
-    if (g_cache_token_body) return Ref::steal(g_cache_token_body(PyCFunction_GET_SELF(g_cache_token_fn), nullptr));
-    return Ref::steal(PyObject_CallNoArgs(g_cache_token_fn));
-}
+// abc.get_cache_token(), asked for every leaf of a walk.
+Ref current_cache_token() noexcept { return frame::call_no_args(g_cache_token_fn); }
 
 // isinstance(obj, MutableMapping) with the class bound at import. The ABC is
 // asked as Python would ask it; for the kept types only the first time under
@@ -250,75 +244,18 @@ int kept_mapping_answer(PyObject* obj) noexcept {
 // Globals read at every step of a walk
 //
 // `DictItem`, `IndexMarker`, `MutableMapping` and `Pathrell` are looked up
-// for every pair, key or level of a walk. The answer of the last lookup is
-// kept, and a dict watcher on the module globals and the builtins forgets it
-// (by moving the epoch) before any change that could alter it: the name set,
-// rebound or deleted, a key that is not an exact str (it might compare equal
-// to the name), or the whole dict cleared, replaced by a clone or freed. A
-// rebinding at any moment, even by code that a walk runs, is therefore seen
-// by the next lookup, exactly as if each lookup went to the dicts. Without a
-// watcher slot every lookup does.
+// for every pair, key or level of a walk; the frame keeps the last answer
+// while the namespaces stay unchanged.
 
-struct KeptGlobal {
-    frame::Str& name;
-    Ref value;
-    unsigned long epoch;
-};
-KeptGlobal g_kept_marker{s_IndexMarker, Ref(), 0};
-KeptGlobal g_kept_mapping{s_MutableMapping, Ref(), 0};
-KeptGlobal g_kept_dictitem{s_DictItem, Ref(), 0};
-KeptGlobal g_kept_pathrell{s_Pathrell, Ref(), 0};
-unsigned long g_globals_epoch = 1;   // kept values are valid while their epoch is this
-int g_dict_watcher = -1;
-
-bool names_a_kept_global(PyObject* key) noexcept {
-    for (const KeptGlobal* kept : {&g_kept_marker, &g_kept_mapping, &g_kept_dictitem, &g_kept_pathrell})
-        if (PyUnicode_Compare(key, kept->name) == 0) return true;
-    return false;
-}
-
-int on_globals_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) noexcept {
-    if (!key || !PyUnicode_CheckExact(key) || names_a_kept_global(key)) ++g_globals_epoch;
-    return 0;
-}
-
-// Starts keeping lookups once both dicts are watched; otherwise never keeps.
-void watch_globals() noexcept {
-    if (g_dict_watcher < 0) g_dict_watcher = PyDict_AddWatcher(on_globals_changed);
-    if (g_dict_watcher < 0 || PyDict_Watch(g_dict_watcher, frame::module_globals()) < 0 ||
-        PyDict_Watch(g_dict_watcher, frame::builtins_dict()) < 0) {
-        PyErr_Clear();
-        g_dict_watcher = -1;
-    }
-    ++g_globals_epoch;
-}
-
-Ref kept_global(KeptGlobal& kept) noexcept {
-    if (g_dict_watcher >= 0 && kept.epoch == g_globals_epoch) return kept.value.copy();
-    const unsigned long asked_at = g_globals_epoch;
-    Ref value = frame::global(kept.name);
-    if (!value) return {};
-    kept.value = value.copy();
-    kept.epoch = asked_at;
-    return value;
-}
-
-// The global's value borrowed from its kept entry, or null with NameError.
-// It stays valid only until code runs that could look the name up again, so
-// it serves identity tests; anything that calls out holds a kept_global().
-// Reading it touches no reference count: an increment followed at once by a
-// decrement of the same object stalls the processor on every step.
-PyObject* peek_global(KeptGlobal& kept) noexcept {
-    if (g_dict_watcher < 0 || kept.epoch != g_globals_epoch) {
-        if (!kept_global(kept)) return nullptr;
-    }
-    return kept.value.get();
-}
+frame::KeptGlobal g_kept_marker{s_IndexMarker};
+frame::KeptGlobal g_kept_mapping{s_MutableMapping};
+frame::KeptGlobal g_kept_dictitem{s_DictItem};
+frame::KeptGlobal g_kept_pathrell{s_Pathrell};
 
 // 1 when the global names `expected`, 0 when it names something else, -1
 // when it is not defined.
-int global_is(KeptGlobal& kept, PyObject* expected) noexcept {
-    PyObject* value = peek_global(kept);
+int global_is(frame::KeptGlobal& kept, PyObject* expected) noexcept {
+    PyObject* value = kept.peek();
     return value ? value == expected : -1;
 }
 
@@ -362,7 +299,7 @@ int is_mutable_mapping(PyObject* obj) noexcept {
     int pristine = global_is(g_kept_mapping, g_mutable_mapping);
     if (pristine < 0) return -1;
     if (pristine && g_plain_builtins) return kept_mapping_answer(obj);
-    Ref mapping = kept_global(g_kept_mapping);
+    Ref mapping = g_kept_mapping.get();
     return mapping ? isinstance_of(obj, mapping.get()) : -1;
 }
 
@@ -385,7 +322,7 @@ int is_container(PyObject* obj) noexcept {
         int mapping_answer = kept_mapping_answer(obj);
         return mapping_answer != 0 ? mapping_answer : is_sequence(obj);
     }
-    Ref mapping = kept_global(g_kept_mapping);
+    Ref mapping = g_kept_mapping.get();
     if (!mapping) return -1;
     Ref types = Ref::steal(PyTuple_Pack(3, mapping.get(), b_list.get(), b_tuple.get()));
     return types ? isinstance_of(obj, types.get()) : -1;
@@ -394,7 +331,7 @@ int is_container(PyObject* obj) noexcept {
 // isinstance(obj, IndexMarker), the class read from the module globals.
 int is_marker(PyObject* obj) noexcept {
     if (g_plain_builtins) {
-        PyObject* marker = peek_global(g_kept_marker);
+        PyObject* marker = g_kept_marker.peek();
         if (!marker) return -1;
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(marker);
         if (Py_TYPE(obj) == cls) return 1;
@@ -403,7 +340,7 @@ int is_marker(PyObject* obj) noexcept {
         if (PyType_CheckExact(marker) && (PyUnicode_CheckExact(obj) || PyLong_CheckExact(obj)))
             return cls == &PyBaseObject_Type;
     }
-    Ref marker = kept_global(g_kept_marker);
+    Ref marker = g_kept_marker.get();
     return marker ? isinstance_of(obj, marker.get()) : -1;
 }
 
@@ -430,7 +367,7 @@ Ref new_dictitem(PyObject* cls, PyObject* path, PyObject* value) noexcept {
 }
 
 Ref new_dictitem(PyObject* path, PyObject* value) noexcept {
-    Ref cls = kept_global(g_kept_dictitem);
+    Ref cls = g_kept_dictitem.get();
     return cls ? new_dictitem(cls.get(), path, value) : Ref();
 }
 
@@ -449,7 +386,7 @@ Ref new_marker(PyObject* container, PyObject* index) noexcept {
             return {};
         return marker;
     }
-    Ref cls = kept_global(g_kept_marker);
+    Ref cls = g_kept_marker.get();
     return cls ? call2(cls.get(), container, index) : Ref();
 }
 
@@ -458,12 +395,12 @@ Ref new_marker(PyObject* container, PyObject* index) noexcept {
 // that name) and whose own staticmethod is still the first found, the
 // attribute is what that staticmethod wraps now.
 Ref lookup_flatten() noexcept {
-    PyObject* cls = peek_global(g_kept_pathrell);
+    PyObject* cls = g_kept_pathrell.peek();
     if (!cls) return {};
     if (cls == g_pathrell && g_flatten_static && Py_IS_TYPE(cls, &PyType_Type) &&
         frame::resolves_to(reinterpret_cast<PyTypeObject*>(cls), s_flatten, g_flatten_static))
         return Ref::steal(Py_TYPE(g_flatten_static)->tp_descr_get(g_flatten_static, nullptr, cls));
-    Ref pathrell = kept_global(g_kept_pathrell);
+    Ref pathrell = g_kept_pathrell.get();
     return pathrell ? frame::attr(pathrell.get(), s_flatten) : Ref();
 }
 
@@ -825,7 +762,7 @@ private:
     // `yield DictItem(path + (key,), value)`.
     int yield_pair(size_t at, Ref key_or_container, PyObject* index, Ref value,
                    PyObject*& item, int line) {
-        PyObject* cls = peek_global(g_kept_dictitem);
+        PyObject* cls = g_kept_dictitem.peek();
         if (!cls) return fail(line);
         // The class made at import lives as long as the module; any other is
         // held, since making the marker may run code that rebinds the name.
@@ -1330,7 +1267,7 @@ private:
     // key; a class with its own instance check is asked again in place().
     static bool marker_test_runs_no_code() noexcept {
         if (!g_plain_builtins) return false;
-        PyObject* marker = peek_global(g_kept_marker);
+        PyObject* marker = g_kept_marker.peek();
         if (!marker) PyErr_Clear();   // place() meets the NameError again
         return marker && PyType_CheckExact(marker);
     }
@@ -1571,7 +1508,6 @@ int remember_fast_paths() {
     }
     g_dictitem_pristine = watch(g_dictitem);
     g_index_marker_pristine = watch(g_index_marker);
-    watch_globals();
 
     Ref abc = Ref::steal(PyImport_ImportModule("abc"));
     Ref token_fn = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "get_cache_token")) : Ref();
@@ -1580,10 +1516,6 @@ int remember_fast_paths() {
         return 0;
     }
     Py_XSETREF(g_cache_token_fn, token_fn.release());
-    constexpr int kCallingConventions = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
-    if (PyCFunction_Check(g_cache_token_fn) &&
-        (PyCFunction_GET_FLAGS(g_cache_token_fn) & kCallingConventions) == METH_NOARGS)
-        g_cache_token_body = PyCFunction_GET_FUNCTION(g_cache_token_fn);
     PyTypeObject* kept[std::size(g_known)] = {&PyList_Type,     &PyTuple_Type,  &PyUnicode_Type, &PyBytes_Type,
                             &PyByteArray_Type, &PyLong_Type,  &PyFloat_Type,   &PyComplex_Type,
                             &PyBool_Type,      Py_TYPE(Py_None), &PySet_Type,  &PyFrozenSet_Type};

@@ -55,6 +55,11 @@ Ref KeptGlobal::get() noexcept {
     return value;
 }
 
+PyObject* KeptGlobal::peek() noexcept {
+    if (value_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return value_;
+    return get().get();  // the namespace keeps it alive
+}
+
 Ref KeptEntry::get(PyObject* names) noexcept {
     if (names == names_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return Ref::borrow(value_);
     bool failed = false;

@@ -23,6 +23,11 @@ class KeptGlobal {
 public:
     explicit KeptGlobal(const Str& name) noexcept : name_(name) {}
     Ref get() noexcept;
+    // The value without a reference of its own (the namespace holds one),
+    // or null with NameError: for identity tests made before any other
+    // code runs. Taking and dropping a reference at every step of a walk
+    // stalls the processor on the object's count.
+    PyObject* peek() noexcept;
 
 private:
     const Str& name_;

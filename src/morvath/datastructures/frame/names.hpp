@@ -73,7 +73,8 @@ inline Ref attr(PyObject* obj, PyObject* name) noexcept {
 // through its C entry (it cannot recurse, so the generic call path adds
 // nothing); any other callable goes the generic way.
 inline Ref call_no_args(PyObject* function) noexcept {
-    if (PyCFunction_CheckExact(function) && PyCFunction_GET_FLAGS(function) == METH_NOARGS)
+    constexpr int kConventions = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+    if (PyCFunction_CheckExact(function) && (PyCFunction_GET_FLAGS(function) & kConventions) == METH_NOARGS)
         return Ref::steal(PyCFunction_GET_FUNCTION(function)(PyCFunction_GET_SELF(function), nullptr));
     return Ref::steal(PyObject_CallNoArgs(function));
 }
