@@ -46,7 +46,7 @@ PyObject* tyvern_get(Call& c) {
     c.at(26);
     Ref func = frame::attr(c[0], s_func);
     if (!func) return nullptr;
-    return PyObject_CallOneArg(func.get(), c[2]);
+    return frame::call_one_arg(func.get(), c[2]);
 }
 
 const frame::FunctionSpec tyvern_init_spec{

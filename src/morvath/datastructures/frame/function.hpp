@@ -138,6 +138,22 @@ PyObject* vectorcall(PyObject* function, PyObject* const* args, size_t nargsf,
 Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defaults,
                   PyObject* class_cell) noexcept;
 
+// `function(*args)` for a function object (`PyFunction_Check`), straight
+// through its vectorcall entry: the interpreter's own and the frame's
+// entries always return a result or set an exception, so the generic call
+// path's check of that adds nothing.
+inline PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept {
+    return PyVectorcall_Function(function)(function, args, nargsf, kwnames);
+}
+
+// `callable(arg)`, through `call_function` when `callable` is a function.
+inline PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept {
+    if (!PyFunction_Check(callable)) return PyObject_CallOneArg(callable, arg);
+    PyObject* args[] = {nullptr, arg};
+    return call_function(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 // Creates the function object of `S`. `defaults` is a tuple or null;
 // `class_cell` is the cell of the class statement for methods using super().
 template <const FunctionSpec& S>

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "function.hpp"
 #include "lookup.hpp"
 #include "module.hpp"
 #include "names.hpp"
@@ -105,11 +106,6 @@ PyObject* call_in_general(PyObject* cls, PyObject* const* args, size_t nargsf, P
     PyObject* result = call(cls, tuple.get(), keywords.get());
     Py_LeaveRecursiveCall();
     return result;
-}
-
-// A function object's call, straight through its vectorcall entry.
-PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    return PyVectorcall_Function(function)(function, args, nargsf, kwnames);
 }
 
 // `init(obj, *args, **kwargs)` from the vectorcall arguments, with `obj` in
