@@ -515,6 +515,35 @@ class TestGeneralPaths:
             ["leaf", "leaf", "mapping", "leaf", "mapping", "mapping", "leaf", "mapping", "leaf"]), result.stderr
 
 
+    def test_values_of_other_classes_follow_registration_and_class_changes(self):
+        # Whether an instance of a class is a Mapping is kept per class; a
+        # registration, a change of the class or its own __class__ must be
+        # seen as isinstance sees them.
+        class Box:
+            def __init__(self, items):
+                self._items = items
+
+            def items(self):
+                return self._items
+
+        kind = lambda value: type(NestedKeyvane({"k": value})["k"]).__name__  # noqa: E731
+        box = Box([("x", 1)])
+        assert [kind(box), kind(box)] == ["Box", "Box"]
+        collections.abc.Mapping.register(Box)
+        assert kind(box) == "NestedKeyvane" and NestedKeyvane({"k": box})["k.x"] == 1
+
+        class Plain:
+            items = Box.items
+
+        class Disguised(Plain):
+            __class__ = property(lambda self: Box)  # isinstance asks obj.__class__ too
+
+        plain, disguised = Plain(), Disguised()
+        plain._items = disguised._items = [("y", 2)]
+        assert [kind(plain), kind(disguised), kind(plain)] == ["Plain", "NestedKeyvane", "Plain"]
+        assert kind(Keyvane(a=1)) == "NestedKeyvane" and kind(NestedKeyvane(a=1)) == "NestedKeyvane"
+
+
 def test_operations_do_not_leak(assert_no_leak):
     def exercise():
         n = NestedKeyvane({"a": {"b": 1}}, c=[1])

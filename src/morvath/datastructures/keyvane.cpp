@@ -24,7 +24,7 @@ frame::Str s_itertools{"itertools"}, s_chain{"chain"}, s_Mapping{"Mapping"},
     s_contains{"__contains__"}, s_delitem{"__delitem__"}, s_missing{"__missing__"},
     s_setdefault{"setdefault"}, s_update{"update"}, s_items{"items"}, s_index{"index"},
     s_dot{"."}, s_dict{"__dict__"}, s_newobj{"__newobj__"},
-    s_class{"__class__"}, s_name{"__name__"}, s_empty{""}, s_instancecheck{"__instancecheck__"},
+    s_class{"__class__"}, s_mro{"__mro__"}, s_name{"__name__"}, s_empty{""}, s_instancecheck{"__instancecheck__"},
     s_subclasscheck{"__subclasscheck__"}, s_abc_impl{"_abc_impl"},
     s_c_instancecheck{"_abc_instancecheck"}, s_c_subclasscheck{"_abc_subclasscheck"},
     s_update_element{"cannot convert dictionary update sequence element #%s to a sequence"};
@@ -780,6 +780,32 @@ int leaf_is_mapping(PyObject* leaf, LeafAnswer& known) {
     return answer;
 }
 
+// isinstance(obj, Mapping) for any other object. When `obj.__class__` is
+// object's own and the class's `__mro__` is type's, the answer depends on
+// the class's MRO (its version tag) and on what a leaf's answer depends on, so
+// it is kept the same way, per class: the library's own levels (and user
+// subclasses) are asked this for every block of a merge.
+int instance_is_mapping(PyObject* obj, PyObject* mapping) {
+    struct ClassAnswer {
+        PyTypeObject* cls = nullptr;
+        unsigned int tag = 0;
+        LeafAnswer answer;
+    };
+    static ClassAnswer answers[8];
+    PyTypeObject* cls = Py_TYPE(obj);
+    static frame::SiteGuard class_guard, mro_guard;
+    if (!class_guard.inherits_builtin(cls, s_class, &PyBaseObject_Type) ||
+        !mro_guard.inherits_builtin(Py_TYPE(cls), s_mro, &PyType_Type) || !cls->tp_version_tag)
+        return PyObject_IsInstance(obj, mapping);
+    const unsigned int tag = cls->tp_version_tag;
+    ClassAnswer& slot = answers[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(answers)];
+    LeafAnswer known = slot.cls == cls && slot.tag == tag ? slot.answer : LeafAnswer{};
+    const int answer = leaf_is_mapping(obj, known);
+    // Written back whole: the check may have run code that took the slot.
+    if (known.answer >= 0) slot = {cls, tag, known};
+    return answer;
+}
+
 // isinstance(value, Mapping) with `Mapping` read from the module globals.
 int is_mapping(PyObject* value) {
     static frame::KeptGlobal mapping_global{s_Mapping};
@@ -788,8 +814,8 @@ int is_mapping(PyObject* value) {
     if (mapping.get() != g_mapping) return PyObject_IsInstance(value, mapping.get());
     if (PyDict_CheckExact(value)) return 1;
     const int slot = leaf_slot(value);
-    if (slot < 0) return PyObject_IsInstance(value, mapping.get());
-    return leaf_is_mapping(value, g_leaf_answers[slot]);
+    if (slot >= 0) return leaf_is_mapping(value, g_leaf_answers[slot]);
+    return instance_is_mapping(value, mapping.get());
 }
 
 // The `TypeError` for an element that is not a pair; its position comes from

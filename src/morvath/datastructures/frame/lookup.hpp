@@ -34,31 +34,40 @@ Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept;
 // path, which raises it again if it is real).
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept;
 
-// `resolves_to` for a call site that asks the same question over and over:
-// the last class that passed is remembered with its version tag, so that
-// asking again about it costs two comparisons.
-class SiteGuard {
-public:
-    bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
-        const unsigned int tag = type->tp_version_tag;
-        if (tag && type == type_ && tag == tag_ && name == name_ && expected == expected_) return true;
-        if (!frame::resolves_to(type, name, expected)) return false;
-        // Answers are only kept while the tag stays; it is current now.
-        type_ = type, tag_ = type->tp_version_tag, name_ = name, expected_ = expected;
-        return true;
-    }
-
-private:
-    PyTypeObject* type_ = nullptr;
-    unsigned int tag_ = 0;
-    PyObject* name_ = nullptr;
-    PyObject* expected_ = nullptr;
-};
-
 // True when `name` on `type` still resolves to the entry that the built-in
 // `builtin` defines itself (its slot wrapper or method descriptor), i.e. no
 // class in between overrides it. False when `builtin` does not define it.
 bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin) noexcept;
+
+// `resolves_to` and `inherits_builtin` for a call site that asks the same
+// question over and over: the last class that passed is remembered with
+// its version tag, so that asking again about it costs a few comparisons.
+class SiteGuard {
+public:
+    bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
+        return holds(type, name, expected) || remember(type, name, expected, frame::resolves_to(type, name, expected));
+    }
+    bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin) noexcept {
+        return holds(type, name, builtin) ||
+               remember(type, name, builtin, frame::inherits_builtin(type, name, builtin));
+    }
+
+private:
+    bool holds(PyTypeObject* type, PyObject* name, const void* expected) const noexcept {
+        const unsigned int tag = type->tp_version_tag;
+        return tag && type == type_ && tag == tag_ && name == name_ && expected == expected_;
+    }
+    // Answers are only kept while the tag stays; it is current after the check.
+    bool remember(PyTypeObject* type, PyObject* name, const void* expected, bool passed) noexcept {
+        if (passed) type_ = type, tag_ = type->tp_version_tag, name_ = name, expected_ = expected;
+        return passed;
+    }
+
+    PyTypeObject* type_ = nullptr;
+    unsigned int tag_ = 0;
+    PyObject* name_ = nullptr;
+    const void* expected_ = nullptr;
+};
 
 // True when `super(klass, obj).<name>`, for an instance of `type`, resolves
 // to the attribute that the built-in `target` defines.
