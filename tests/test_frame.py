@@ -861,6 +861,22 @@ class TestInstanceAttributes:
         node.__init__("again")
         assert list(node.__dict__) == ["name", "children"] and node.name == "again"
 
+    def test_an_instance_whose_class_was_changed(self):
+        # Inline storage is laid out by the class's keys; after a __class__
+        # assignment the values must be found by name, not by the old slots.
+        from morvath.datastructures.branchel import Branchel
+
+        class Other:
+            def __init__(self):
+                self.zzz, self.children = "other", "not these"
+
+        Other()  # gives Other's keys a different order
+        node = Branchel("x", [1])
+        node.__class__ = Other
+        Branchel.add_child(node, 2)
+        Branchel.__init__(node, "y", node.children)
+        assert vars(node) == {"name": "y", "children": [1, 2]}
+
     def test_stores_keep_order_references_and_later_attributes(self, assert_no_leak):
         from morvath.datastructures.branchel import Branchel
         node = Branchel("n")
