@@ -115,20 +115,21 @@ const char* const kStrDoc =
 
 PyObject* branchel_init(Call& c) {
     PyObject* self = c[0];
-    Ref children = Ref::borrow(c[2]);
+    PyObject* children = c[2];  // the caller's argument, alive for the call
     c.at(55);
-    const int given = PyList_CheckExact(children.get()) ? PyList_GET_SIZE(children.get()) != 0
-                                                        : PyObject_IsTrue(children.get());
+    const int given = PyList_CheckExact(children) ? PyList_GET_SIZE(children) != 0 : PyObject_IsTrue(children);
     if (given < 0) return nullptr;
+    Ref fresh;
     if (!given) {
         c.at(56);
-        children = Ref::steal(PyList_New(0));
-        if (!children) return nullptr;
+        fresh = Ref::steal(PyList_New(0));
+        if (!fresh) return nullptr;
+        children = fresh.get();
     }
     c.at(58);
     if (frame::set_attr(self, s_name, c[1]) < 0) return nullptr;
     c.at(59);
-    if (frame::set_attr(self, s_children, children.get()) < 0) return nullptr;
+    if (frame::set_attr(self, s_children, children) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
