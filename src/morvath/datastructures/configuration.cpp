@@ -105,7 +105,7 @@ PyObject* g_nested_setitem = nullptr;
 PyObject* convert_for_store(PyObject* value) {
     static frame::KeptGlobal typecast_global{s_typecast_str};
     Ref typecast_str = typecast_global.get();
-    return typecast_str ? PyObject_CallOneArg(typecast_str.get(), value) : nullptr;
+    return typecast_str ? frame::call_one_arg(typecast_str.get(), value) : nullptr;
 }
 
 // `super().__setitem__`, found before the value is converted, as the
