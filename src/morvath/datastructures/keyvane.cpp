@@ -716,11 +716,10 @@ bool read_abc_state(AbcState& state) {
     if (!g_abc.cache_token) return false;
     auto* mapping = reinterpret_cast<PyTypeObject*>(g_mapping);
     auto* metaclass = reinterpret_cast<PyTypeObject*>(g_abc.metaclass);
-    const auto tagged = [](PyTypeObject* type) { return type->tp_version_tag || PyUnstable_Type_AssignVersionTag(type); };
     static frame::KeptEntry c_instancecheck{s_c_instancecheck};
     if (Py_TYPE(g_mapping) != metaclass ||
-        PyFunction_GetCode(g_abc.instancecheck) != g_abc.instancecheck_code || !tagged(mapping) ||
-        !tagged(metaclass) || c_instancecheck.get(g_abc.namespace_).get() != g_abc.c_instancecheck)
+        PyFunction_GetCode(g_abc.instancecheck) != g_abc.instancecheck_code || !frame::has_version_tag(mapping) ||
+        !frame::has_version_tag(metaclass) || c_instancecheck.get(g_abc.namespace_).get() != g_abc.c_instancecheck)
         return false;
     Ref token = frame::call_no_args(g_abc.cache_token);
     long long value = token ? PyLong_AsLongLong(token.get()) : -1;
@@ -1029,7 +1028,7 @@ const ClassFacts& facts_of(PyTypeObject* cls) {
     static ClassFacts untagged;
     Known& slot = known[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(known)];
     if (cls->tp_version_tag && slot.cls == cls && slot.tag == cls->tp_version_tag) return slot.facts;
-    if (!PyUnstable_Type_AssignVersionTag(cls)) return untagged = read_facts(cls);
+    if (!frame::has_version_tag(cls)) return untagged = read_facts(cls);
     const unsigned int tag = cls->tp_version_tag;
     if (slot.cls != cls || slot.tag != tag) slot = {cls, tag, read_facts(cls)};
     return slot.facts;

@@ -201,7 +201,7 @@ bool watch(PyObject* type) noexcept {
         PyErr_Clear();
         return false;
     }
-    return PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type)) != 0;
+    return frame::has_version_tag(reinterpret_cast<PyTypeObject*>(type));
 }
 
 KnownType* kept_type(PyTypeObject* type) noexcept {

@@ -64,7 +64,7 @@ private:
     // Kept out of line, so that the usual read stays a handful of loads.
     [[gnu::noinline]] static Py_ssize_t refresh(PyTypeObject* type, PyDictKeysObject* keys, PyObject* name,
                                                 Entry& entry) noexcept {
-        if (!type->tp_version_tag && !PyUnstable_Type_AssignVersionTag(type)) return compute(type, keys, name);
+        if (!has_version_tag(type)) return compute(type, keys, name);
         const unsigned int tag = type->tp_version_tag;
         const Py_ssize_t found = compute(type, keys, name);
         if (found >= 0 && type->tp_version_tag == tag) entry = {type, name, tag, found};

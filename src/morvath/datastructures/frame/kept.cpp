@@ -22,6 +22,10 @@ bool watch(PyObject* names) noexcept {
     return false;
 }
 
+// True while a value kept at `epoch` still holds: the namespaces are
+// watched and have not changed since.
+bool current(unsigned long long epoch) noexcept { return epoch == g_epoch && g_watcher >= 0 && !g_unwatched; }
+
 // True once the module globals and the builtins are watched.
 bool watching() noexcept {
     if (g_watcher >= 0) return !g_unwatched;
@@ -47,7 +51,7 @@ PyObject* borrowed_entry(PyObject* names, PyObject* name, bool& failed) noexcept
 }  // namespace
 
 Ref KeptGlobal::get() noexcept {
-    if (value_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return Ref::borrow(value_);
+    if (value_ && current(epoch_)) return Ref::borrow(value_);
     const bool kept = watching();
     const unsigned long long epoch = g_epoch;  // before the lookup, which may run code
     Ref value = global(name_);
@@ -56,12 +60,12 @@ Ref KeptGlobal::get() noexcept {
 }
 
 PyObject* KeptGlobal::peek() noexcept {
-    if (value_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return value_;
+    if (value_ && current(epoch_)) return value_;
     return get().get();  // the namespace keeps it alive
 }
 
 Ref KeptEntry::get(PyObject* names) noexcept {
-    if (names == names_ && epoch_ == g_epoch && g_watcher >= 0 && !g_unwatched) return Ref::borrow(value_);
+    if (names == names_ && current(epoch_)) return Ref::borrow(value_);
     bool failed = false;
     const bool kept = watching() && watch(names);
     const unsigned long long epoch = g_epoch;  // before the lookup, which may run code

@@ -43,8 +43,8 @@ Str s_init{"__init__"};
 // Classes live as long as their module, so a handful of entries is all there is.
 struct OwnInit {
     PyTypeObject* cls;
-    PyObject* init;            // owned
-    unsigned int checked_tag;  // the version tag under which `init` was last found
+    PyObject* init;   // owned
+    SiteGuard guard;  // remembers the last check that `init` is still found
 };
 std::vector<OwnInit>* g_own_inits = nullptr;
 
@@ -58,12 +58,7 @@ OwnInit* own_init_entry(PyTypeObject* cls) noexcept {
 // The class's own `__init__` while `cls.__init__` still resolves to it.
 PyObject* current_own_init(PyTypeObject* cls) noexcept {
     OwnInit* entry = own_init_entry(cls);
-    if (!entry) return nullptr;
-    const unsigned int tag = cls->tp_version_tag;
-    if (tag && tag == entry->checked_tag) return entry->init;
-    if (!resolves_to(cls, s_init, entry->init)) return nullptr;
-    if (tag == cls->tp_version_tag) entry->checked_tag = tag;
-    return entry->init;
+    return entry && entry->guard.resolves_to(cls, s_init, entry->init) ? entry->init : nullptr;
 }
 
 // Built-in `__new__` slots that ignore their arguments once `__init__` is
@@ -170,9 +165,9 @@ int install_construction(PyObject* cls) noexcept {
     try {
         if (!g_own_inits) g_own_inits = new std::vector<OwnInit>();
         OwnInit* slot = own_init_entry(type);
-        if (!slot) slot = &g_own_inits->emplace_back(OwnInit{type, nullptr, 0});
+        if (!slot) slot = &g_own_inits->emplace_back(OwnInit{type, nullptr, SiteGuard{}});
         Py_XSETREF(slot->init, found.release());
-        slot->checked_tag = 0;
+        slot->guard = SiteGuard{};
     } catch (...) {
         PyErr_NoMemory();
         return -1;

@@ -67,8 +67,7 @@ public:
     template <typename Compute>
     bool answer(PyTypeObject* type, PyObject* name, const void* first, const void* second,
                 Compute compute) noexcept {
-        if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type))
-            return compute();  // out of tags: nothing can be kept
+        if (!has_version_tag(type)) return compute();  // out of tags: nothing can be kept
         const unsigned int tag = type->tp_version_tag;
         Entry& entry = slot(type, name, first, second);
         if (entry.tag == tag && entry.type == type && entry.name == name && entry.first == first &&

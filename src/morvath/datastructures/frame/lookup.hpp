@@ -13,6 +13,12 @@ namespace frame {
 
 class Call;
 
+// True when `type` has a version tag, assigning one if it had none; false
+// when the interpreter has run out of tags (nothing can then be kept).
+inline bool has_version_tag(PyTypeObject* type) noexcept {
+    return type->tp_version_tag || PyUnstable_Type_AssignVersionTag(type);
+}
+
 // The raw entry for `name` in the first class of `type`'s MRO that defines it
 // (descriptors not applied); null without an exception when none does.
 Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept;
