@@ -6,7 +6,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAGE  ?= build/stage
 
-.PHONY: demo test install venv stage bench sanitize typecheck pyright wheel clean
+.PHONY: demo test install venv stage bench sanitize typecheck pyright wheel docs clean
 
 demo: install
 	$(PY) examples/tour.py
@@ -63,6 +63,16 @@ wheel: venv
 	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=build/wheel -w build/raw-wheel .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/raw-wheel/*.whl
 	$(PY) -m zipfile -l dist/*.whl | grep -E '\.(so|pyi)|py.typed'
+
+# The reference in docs/ as HTML in build/docs, from the installed modules;
+# any warning fails the build. Then every example of the pages (the doctest
+# builder) and of the README (tests/test_readme.py) runs. The second pip line
+# finds the package installed and adds only what its `docs` extra needs.
+docs: install
+	$(PY) -m pip install -q 'morvath.datastructures[docs]'
+	$(PY) -m sphinx -W --keep-going -q -b html -d build/docs-doctrees docs build/docs
+	$(PY) -m sphinx -W --keep-going -q -b doctest -d build/docs-doctrees docs build/docs-doctest
+	$(PY) -m pytest -q -p no:cacheprovider tests/test_readme.py
 
 bench: install
 	$(PY) benchmarks/run.py $(BENCH_ARGS)

@@ -49,7 +49,7 @@ class Fadeline(collections.UserList[_T]):
         """Equal to a list or `Fadeline` that holds equal objects in the same order."""
     def __reversed__(self) -> Self:  # type: ignore[override]
         """A new `Fadeline` with the same objects in reverse order."""
-    def __add__(self, item: Fadeline[_T]) -> Self:  # type: ignore[override]
+    def __add__(self, item: "Fadeline[_T]") -> Self:  # type: ignore[override]
         """A new `Fadeline` holding the objects of both; only a `Fadeline` may be added."""
     def __iadd__(self, items: Iterable[_T]) -> Self:  # type: ignore[misc, unused-ignore]
         """Append each of `items` in place and return this list."""
