@@ -72,6 +72,7 @@ docs: install
 	$(PY) -m pip install -q 'morvath.datastructures[docs]'
 	$(PY) -m sphinx -W --keep-going -q -b html -d build/docs-doctrees docs build/docs
 	$(PY) -m sphinx -W --keep-going -q -b doctest -d build/docs-doctrees docs build/docs-doctest
+	sed -n '/^Doctest summary/,$$p' build/docs-doctest/output.txt
 	$(PY) -m pytest -q -p no:cacheprovider tests/test_readme.py
 
 bench: install
