@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import re
 import statistics
 import sys
 import time
@@ -129,6 +130,34 @@ def print_row(result: Result, out=sys.stdout) -> None:
 def print_header(out=sys.stdout) -> None:
     print("| case | ours per call | ours vs python | ours vs limit | goal met |", file=out)
     print("|---|---|---|---|---|", file=out, flush=True)
+
+
+def markdown_table(header: tuple[str, ...], rows: list[tuple[str, ...]]) -> str:
+    """A Markdown table; a '|' inside a cell stays text."""
+    def line(cells):
+        return "| " + " | ".join(cell.replace("|", "\\|") for cell in cells) + " |"
+    return "\n".join([line(header), "|" + "---|" * len(header)] + [line(row) for row in rows])
+
+
+# What would make a cell's text start a list, a transition or a section line.
+_RST_BLOCK_START = re.compile(r"[-=+#]|\w{1,3}[.)](\s|$)|\(\w{1,3}\)(\s|$)")
+
+
+def rst_text(text: str) -> str:
+    """`text` as reStructuredText that reads back as the same plain text: no
+    inline markup, no references, and no list, transition or section begun by
+    its first characters."""
+    text = re.sub(r"([\\*`|_])", r"\\\1", text)
+    return "\\" + text if _RST_BLOCK_START.match(text) else text
+
+
+def rst_list_table(header: tuple[str, ...], rows: list[tuple[str, ...]]) -> str:
+    """A reStructuredText list-table with one header row; empty cells stay empty."""
+    lines = [".. list-table::", "   :header-rows: 1", ""]
+    for row in [header] + rows:
+        items = [f"- {rst_text(cell)}".rstrip() for cell in row]
+        lines += ["   * " + items[0]] + ["     " + item for item in items[1:]]
+    return "\n".join(lines) + "\n"
 
 
 def option_parser(description: str = __doc__.splitlines()[0]) -> argparse.ArgumentParser:

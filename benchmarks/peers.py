@@ -38,7 +38,8 @@ from anytree.render import AbstractStyle, RenderTree
 from bench_branchel import tree as branchel_tree
 from bench_keyvane import TREE
 from bench_pathrell import settings_tree
-from harness import Contender, arguments, format_time, median_ratio, option_parser, time_rounds
+from harness import (Contender, arguments, format_time, markdown_table, median_ratio, option_parser,
+                     rst_list_table, rst_text, time_rounds)
 from omegaconf import OmegaConf
 from run import machine
 
@@ -80,11 +81,11 @@ def agree(what: str, got, want) -> None:
         raise AssertionError(f"{what}: the results differ, so the timing would compare different work")
 
 
-def cannot(what: str, read: Callable[[], object], want) -> None:
-    """Stops the run if `read` gives `want` after all: then the peer can do the job and is timed."""
+def cannot(what: str, mapping, key, want) -> None:
+    """Stops the run if `mapping[key]` gives `want` after all: then the peer can do the job and is timed."""
     try:
-        got = read()
-    except (KeyError, AttributeError):
+        got = mapping[key]
+    except KeyError:
         return
     if got == want:
         raise AssertionError(f"{what} can do this job after all: time it instead")
@@ -116,7 +117,7 @@ def case(name: str):
 SETTINGS = {"host": "localhost", "port": 8080, "debug": False, "workers": 4}
 
 
-@case('attribute read, d.port')
+@case("attribute read, d.port")
 def attribute_read():
     ours = Keyvane(SETTINGS)
     peers = {"addict": addict.Dict(SETTINGS), "munch": munch.Munch(SETTINGS),
@@ -125,8 +126,8 @@ def attribute_read():
         agree(name, peer.port, ours.port)
     twice = vars(peers["easydict"]) is not peers["easydict"]
     notes = {"easydict": "keeps each entry twice, as an item and as an attribute" if twice else ""}
-    return (timed("d.port", d=ours),
-                    [Peer(name, timed("d.port", d=peer), notes.get(name, "")) for name, peer in peers.items()])
+    return timed("d.port", d=ours), [Peer(name, timed("d.port", d=peer), notes.get(name, ""))
+                                     for name, peer in peers.items()]
 
 
 DEEP = {"a": {"b": {"c": 1}}, "other": 2}
@@ -142,7 +143,7 @@ def dotted_read():
     agree("omegaconf", OmegaConf.select(config, "a.b.c"), ours["a.b.c"])
     agree("flatdict", flat["a.b.c"], ours["a.b.c"])
     for name, cls in (("addict", addict.Dict), ("munch", munch.Munch), ("easydict", easydict.EasyDict)):
-        cannot(name, lambda: cls(DEEP)["a.b.c"], ours["a.b.c"])
+        cannot(name, cls(DEEP), "a.b.c", ours["a.b.c"])
     none = "no dotted keys: only d.a.b.c or d['a']['b']['c']"
     return (timed("d['a.b.c']", d=ours), [
         Peer("python-box", timed("d['a.b.c']", d=dotted_box), "with box_dots=True"),
@@ -157,7 +158,7 @@ def nested_levels_are(obj, cls) -> bool:
     return all(isinstance(dict.__getitem__(obj, key), cls) for key in TREE)
 
 
-@case('build from a 1,000-leaf tree')
+@case("build from a 1,000-leaf tree")
 def build_from_tree():
     builders = {"addict": addict.Dict, "munch": munch.munchify, "python-box": box.Box,
                 "easydict": easydict.EasyDict}
@@ -168,10 +169,9 @@ def build_from_tree():
     lazy_box = not nested_levels_are(box.Box(TREE), box.Box)
     notes = {"munch": "munchify(tree): Munch(tree) leaves the nested levels plain dicts",
              "python-box": "boxes the nested levels lazily, at their first read" if lazy_box else ""}
-    return (timed("NestedKeyvane(TREE)", NestedKeyvane=NestedKeyvane,
-                                                           TREE=TREE),
-                    [Peer(name, timed("build(TREE)", build=build, TREE=TREE), notes.get(name, ""))
-                     for name, build in builders.items()])
+    ours = timed("NestedKeyvane(TREE)", NestedKeyvane=NestedKeyvane, TREE=TREE)
+    return ours, [Peer(name, timed("build(TREE)", build=build, TREE=TREE), notes.get(name, ""))
+                  for name, build in builders.items()]
 
 
 # 50 sections of 21 leaves; the merge overwrites 20 of each and keeps the 21st.
@@ -180,14 +180,14 @@ MERGE_OVERLAY = {section: {key: -value for key, value in leaves.items()} for sec
 MERGED = {section: {**MERGE_OVERLAY[section], "kept": 0} for section in TREE}
 
 
-@case('merge 1,000 leaves into a tree of the same shape')
+@case("merge 1,000 leaves into a tree of the same shape")
 def merge():
-    targets = {"ours": (NestedKeyvane(MERGE_BASE), "d.update(overlay)"),
-               "addict": (addict.Dict(MERGE_BASE), "d.update(overlay)"),
-               "python-box": (box.Box(MERGE_BASE), "d.merge_update(overlay)"),
-               "omegaconf": (OmegaConf.create(MERGE_BASE), "d.merge_with(overlay)")}
-    for name, (target, stmt) in targets.items():
-        eval(stmt, {"d": target, "overlay": MERGE_OVERLAY})
+    targets = {"ours": (NestedKeyvane(MERGE_BASE), "update"),
+               "addict": (addict.Dict(MERGE_BASE), "update"),
+               "python-box": (box.Box(MERGE_BASE), "merge_update"),
+               "omegaconf": (OmegaConf.create(MERGE_BASE), "merge_with")}
+    for name, (target, method) in targets.items():
+        getattr(target, method)(MERGE_OVERLAY)
         agree(name, plain(target), MERGED)
     notes = {"python-box": "merge_update; update replaces nested levels",
              "omegaconf": "DictConfig.merge_with"}
@@ -196,10 +196,11 @@ def merge():
         replaced.update(MERGE_OVERLAY)
         agree(name, plain(replaced), MERGE_OVERLAY)
     none = "update replaces nested levels: no merge"
-    contender = {name: timed(stmt, d=target, overlay=MERGE_OVERLAY) for name, (target, stmt) in targets.items()}
-    return (contender.pop("ours"),
-                    [Peer(name, c, notes.get(name, "")) for name, c in contender.items()]
-                    + [Peer("munch", None, none), Peer("easydict", None, none)])
+    merges = {name: timed(f"d.{method}(overlay)", d=target, overlay=MERGE_OVERLAY)
+              for name, (target, method) in targets.items()}
+    ours = merges.pop("ours")
+    return ours, [Peer(name, merges[name], notes.get(name, "")) for name in merges] + [
+        Peer("munch", None, none), Peer("easydict", None, none)]
 
 
 FLATTEN_TREE = settings_tree(100)  # 10,000 leaves, 1,000 of them in lists of records
@@ -211,7 +212,7 @@ def as_index_paths(pairs) -> dict:
             for path, value in pairs}
 
 
-@case('flatten 10,000 leaves')
+@case("flatten 10,000 leaves")
 def flatten():
     ours = Pathrell(FLATTEN_TREE)
     by_path = as_index_paths(ours)
@@ -228,7 +229,7 @@ def flatten():
     ])
 
 
-@case('rebuild 10,000 leaves')
+@case("rebuild 10,000 leaves")
 def rebuild():
     ours = Pathrell(FLATTEN_TREE)
     agree("ours", ours.reconstruct(), FLATTEN_TREE)
@@ -254,13 +255,12 @@ def lists_as_dicts(value):
     return value
 
 
-@case('configuration from 1,000 leaves')
+@case("configuration from 1,000 leaves")
 def configuration():
     agree("ours", plain(Configuration(TREE)), TREE)
     agree("omegaconf", plain(OmegaConf.create(TREE)), TREE)
-    return (timed("Configuration(TREE)", Configuration=Configuration, TREE=TREE),
-                    [Peer("omegaconf", timed("create(TREE)", create=OmegaConf.create, TREE=TREE),
-                          "OmegaConf.create")])
+    return timed("Configuration(TREE)", Configuration=Configuration, TREE=TREE), [
+        Peer("omegaconf", timed("create(TREE)", create=OmegaConf.create, TREE=TREE), "OmegaConf.create")]
 
 
 class AnytreeNode(anytree.Node):
@@ -284,7 +284,7 @@ def treelib_tree(fanout: int, depth: int) -> treelib.Tree:
 TREE_LINES = AbstractStyle("|   ", "|-- ", "`-- ")
 
 
-@case('draw an 11,111-node tree')
+@case("draw an 11,111-node tree")
 def drawing():
     ours = branchel_tree(Branchel, 10, 4)
     root = branchel_tree(AnytreeNode, 10, 4)
@@ -335,22 +335,9 @@ def table(rows: list[Row]) -> list[tuple[str, ...]]:
     return out
 
 
-def markdown(rows: list[Row]) -> str:
-    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
-    lines += ["| " + " | ".join(text.replace("|", "\\|") for text in row) + " |" for row in table(rows)]
-    return "\n".join(lines)
-
-
 def restructuredtext(rows: list[Row], about: str) -> str:
-    def literal_free(text: str) -> str:  # the notes' quotes and stars stay text
-        return text.replace("\\", "\\\\").replace("*", "\\*").replace("`", "\\`").replace("|", "\\|")
-
-    lines = [".. Written by `make bench-peers` (benchmarks/peers.py); do not edit.", "", literal_free(about), "",
-             ".. list-table::", "   :header-rows: 1", ""]
-    for row in [HEADER] + table(rows):
-        lines.append("   * - " + (literal_free(row[0]) or "\\ "))
-        lines += ["     - " + (literal_free(text) or "\\ ") for text in row[1:]]
-    return "\n".join(lines) + "\n"
+    return "\n".join([".. Written by `make bench-peers` (benchmarks/peers.py); do not edit.", "",
+                      rst_text(about), "", rst_list_table(HEADER, table(rows))])
 
 
 def chart(rows: list[Row], about: str, path: Path) -> None:
@@ -396,7 +383,7 @@ def main() -> int:
             print(f"measured: {name}", file=sys.stderr, flush=True)
     about = describe(args)
     print(about + "\n")
-    print(markdown(rows))
+    print(markdown_table(HEADER, table(rows)))
     if args.quick and (args.rst or args.png):
         print("--quick measures nothing: the table and the chart are left as they are", file=sys.stderr)
         return 0
