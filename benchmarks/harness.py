@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import re
 import statistics
 import sys
 import time
@@ -77,19 +78,31 @@ def _loops_for(timer: timeit.Timer, target: float) -> int:
     return max(1, int(loops * target / max(elapsed, 1e-9)))
 
 
-def measure(case: Case, rounds: int, target: float) -> Result:
-    timers = [(label, _timer(contender)) for label, contender in case.contenders()]
-    loops = {label: _loops_for(timer, target) for label, timer in timers}
-    per_round = {label: [] for label, _ in timers}
+def time_rounds(contenders: dict[str, Contender], rounds: int, target: float) -> dict[str, list[float]]:
+    """CPU seconds per call of each contender, one entry per round.
+
+    Each round times every contender once, in the order given, so the
+    contenders see the same drift of the machine."""
+    timers = {label: _timer(contender) for label, contender in contenders.items()}
+    loops = {label: _loops_for(timer, target) for label, timer in timers.items()}
+    per_round = {label: [] for label in timers}
     for _ in range(rounds):
-        for label, timer in timers:
+        for label, timer in timers.items():
             gc.collect()
             per_round[label].append(timer.timeit(loops[label]) / loops[label])
+    return per_round
+
+
+def median_ratio(slower: list[float], ours: list[float]) -> float:
+    """The median of the per-round ratios slower / ours."""
+    return statistics.median(o / u for o, u in zip(slower, ours))
+
+
+def measure(case: Case, rounds: int, target: float) -> Result:
+    per_round = time_rounds(dict(case.contenders()), rounds, target)
 
     def ratio(other: str) -> float | None:
-        if other not in per_round:
-            return None
-        return statistics.median(o / u for o, u in zip(per_round[other], per_round["ours"]))
+        return median_ratio(per_round[other], per_round["ours"]) if other in per_round else None
 
     return Result(case, ratio("python"), ratio("limit"),
                   statistics.median(per_round["ours"]) * 1e9)
@@ -100,7 +113,7 @@ def _fmt(value: float | None, goal: float | None) -> str:
     return text if goal is None else f"{text} (goal {goal:g}x)"
 
 
-def _fmt_time(ns: float) -> str:
+def format_time(ns: float) -> str:
     for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
         if ns >= scale:
             return f"{ns / scale:.3g} {unit}"
@@ -109,7 +122,7 @@ def _fmt_time(ns: float) -> str:
 
 def print_row(result: Result, out=sys.stdout) -> None:
     met = {None: "", True: "yes", False: "NO"}[result.met]
-    print(f"| {result.case.name} | {_fmt_time(result.ours_ns)} | "
+    print(f"| {result.case.name} | {format_time(result.ours_ns)} | "
           f"{_fmt(result.vs_python, result.case.goal_python)} | "
           f"{_fmt(result.vs_limit, result.case.goal_limit)} | {met} |", file=out, flush=True)
 
@@ -119,14 +132,52 @@ def print_header(out=sys.stdout) -> None:
     print("|---|---|---|---|---|", file=out, flush=True)
 
 
-def arguments(argv=None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def markdown_table(header: tuple[str, ...], rows: list[tuple[str, ...]]) -> str:
+    """A Markdown table; a '|' inside a cell stays text."""
+    def line(cells):
+        return "| " + " | ".join(cell.replace("|", "\\|") for cell in cells) + " |"
+    return "\n".join([line(header), "|" + "---|" * len(header)] + [line(row) for row in rows])
+
+
+# What would make a cell's text start a list, a transition or a section line.
+_RST_BLOCK_START = re.compile(r"[-=+#]|\w{1,3}[.)](\s|$)|\(\w{1,3}\)(\s|$)")
+
+
+def rst_text(text: str) -> str:
+    """`text` as reStructuredText that reads back as the same plain text: no
+    inline markup, no references, and no list, transition or section begun by
+    its first characters."""
+    text = re.sub(r"([\\*`|_])", r"\\\1", text)
+    return "\\" + text if _RST_BLOCK_START.match(text) else text
+
+
+def rst_list_table(header: tuple[str, ...], rows: list[tuple[str, ...]]) -> str:
+    """A reStructuredText list-table with one header row; empty cells stay empty."""
+    lines = [".. list-table::", "   :header-rows: 1", ""]
+    for row in [header] + rows:
+        items = [f"- {rst_text(cell)}".rstrip() for cell in row]
+        lines += ["   * " + items[0]] + ["     " + item for item in items[1:]]
+    return "\n".join(lines) + "\n"
+
+
+def option_parser(description: str = __doc__.splitlines()[0]) -> argparse.ArgumentParser:
+    """The options every benchmark takes; a benchmark may add its own."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--fast", action="store_true", help="fewer, shorter rounds")
+    parser.add_argument("--quick", action="store_true",
+                        help="one very short round per case: shows that every case runs, measures nothing")
     parser.add_argument("--rounds", type=int, help="rounds per case (default 9, 5 with --fast)")
     parser.add_argument("-k", dest="pattern", default="", help="only cases whose name has this text")
-    args = parser.parse_args(argv)
-    args.rounds = args.rounds or (5 if args.fast else 9)
-    args.target = 0.01 if args.fast else 0.03
+    return parser
+
+
+def arguments(argv=None, parser: argparse.ArgumentParser | None = None) -> argparse.Namespace:
+    args = (parser or option_parser()).parse_args(argv)
+    if args.quick:
+        args.rounds, args.target = 1, 0.0005
+    else:
+        args.rounds = args.rounds or (5 if args.fast else 9)
+        args.target = 0.01 if args.fast else 0.03
     return args
 
 
