@@ -42,8 +42,11 @@ def interrupt(operation):
     gc.disable()
     previous = signal.signal(signal.SIGALRM, raise_interrupt)
     try:
-        signal.setitimer(signal.ITIMER_REAL, DELAY)
+        # The timer starts inside the block: on a loaded machine the process
+        # can lose the processor for longer than DELAY, and a signal handled
+        # before the block was entered would end the whole test run.
         with pytest.raises(BaseException) as info:
+            signal.setitimer(signal.ITIMER_REAL, DELAY)
             operation()
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
@@ -120,7 +123,12 @@ def test_interrupt_stops_the_operation_inside_and_leaves_sound_data(name, assert
     subject = target()
     before = snapshot(subject) if subject is not None else None
 
-    error = keyboard_interrupt(interrupt(lambda: operation(subject)))
+    # A signal handled before the operation began (the process was not
+    # running when the timer fired) carries no entries; such a try is repeated.
+    for _ in range(5):
+        error = keyboard_interrupt(interrupt(lambda: operation(subject)))
+        if function in library_entries(error):
+            break
     assert function in library_entries(error)
     if name in ("NestedKeyvane.update",):
         # Merged up to the interrupt, as a Python loop would have: every key
