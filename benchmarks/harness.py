@@ -2,8 +2,9 @@
 
 Every contender of a case runs in this one process, round by round and
 interleaved (ours, the same class written in Python, the built-in work), timed
-in process CPU time. A case reports the median over the rounds of each round's
-ratio, so slow drift of a shared machine cancels out:
+in process CPU time with the cyclic garbage collector on. A case reports the
+median over the rounds of each round's ratio, so slow drift of a shared
+machine cancels out:
 
     ours vs python = time of the Python class / time of ours   (above 1: ours is faster)
     ours vs limit  = time of the built-in work / time of ours  (1 at best)
@@ -63,7 +64,10 @@ class Result:
 
 
 def _timer(contender: Contender) -> timeit.Timer:
-    return timeit.Timer(contender.stmt, contender.setup, timer=time.process_time,
+    # timeit turns the cyclic collector off while it times; programs run with
+    # it on, and its cost grows with what they hold, so every case keeps it on.
+    setup = f"__import__('gc').enable()\n{contender.setup}"
+    return timeit.Timer(contender.stmt, setup, timer=time.process_time,
                         globals=contender.globals)
 
 

@@ -15,7 +15,6 @@ The peers install with the `bench` extra: pip install '.[bench]'.
 """
 from __future__ import annotations
 
-import gc
 import itertools
 import statistics
 import sys
@@ -54,8 +53,7 @@ PEERS = ("addict", "munch", "python-box", "easydict", "flatten-dict", "flatdict"
 
 
 def timed(stmt: str, **names) -> Contender:
-    """`stmt` timed with the garbage collector on, as users run it."""
-    return Contender(stmt, {"gc": gc, **names}, setup="gc.enable()")
+    return Contender(stmt, names)
 
 
 @dataclass
