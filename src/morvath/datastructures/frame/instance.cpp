@@ -118,7 +118,8 @@ SlotIndexes g_slot_indexes;
 // or a name the class's keys do not hold.
 PyObject** inline_slot(PyObject* obj, PyObject* name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
-    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || !PyUnicode_CheckExact(name)) return nullptr;
+    if (!g_layout_proved || !(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || !PyUnicode_CheckExact(name))
+        return nullptr;
     PyDictValues* values = _PyObject_InlineValues(obj);
     if (!values->valid) return nullptr;
     const Py_ssize_t index = g_slot_indexes.index(type, name);
@@ -129,7 +130,7 @@ PyObject** inline_slot(PyObject* obj, PyObject* name) noexcept {
 }  // namespace
 
 bool instance_attribute(PyObject* obj, PyObject* name, PyObject** found) noexcept {
-    if (!g_layout_proved || Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject** slot = inline_slot(obj, name);
     if (!slot || !*slot) return false;
     *found = Py_NewRef(*slot);
@@ -140,7 +141,7 @@ bool instance_attribute(PyObject* obj, PyObject* name, PyObject** found) noexcep
 // object has been made for the instance (it would have to see the change),
 // recording a new attribute in the storage's insertion order.
 bool store_instance_attribute(PyObject* obj, PyObject* name, PyObject* value) noexcept {
-    if (!g_layout_proved || Py_TYPE(obj)->tp_setattro != PyObject_GenericSetAttr) return false;
+    if (Py_TYPE(obj)->tp_setattro != PyObject_GenericSetAttr) return false;
     PyObject** slot = inline_slot(obj, name);
     if (!slot || _PyObject_GetManagedDict(obj)) return false;
     PyDictValues* values = _PyObject_InlineValues(obj);
@@ -159,6 +160,7 @@ namespace {
 // general way and read through the layout, then stored through the layout
 // and read the general way. Reads through the layout only compare
 // addresses until they have agreed, so a foreign layout is never written.
+// The shortcut is on while the probe runs, which runs no other code.
 class LayoutProbe {
 public:
     bool agrees() noexcept {
@@ -225,11 +227,7 @@ private:
 
     static bool store_through_layout(PyObject* obj, PyObject* name, PyObject* value) noexcept {
         PyObject** slot = inline_slot(obj, name);
-        if (!slot || _PyObject_GetManagedDict(obj)) return false;
-        g_layout_proved = true;  // for the one call
-        const bool stored = store_instance_attribute(obj, name, value);
-        g_layout_proved = false;
-        return stored;
+        return slot && !_PyObject_GetManagedDict(obj) && store_instance_attribute(obj, name, value);
     }
 
     static constexpr int kNames = 3;
@@ -245,7 +243,8 @@ void prove_inline_layout() noexcept {
     if (done) return;
     done = true;
     PyObject* raised = PyErr_GetRaisedException();
-    g_layout_proved = !switched_off_for_tests() && LayoutProbe().agrees();
+    g_layout_proved = !switched_off_for_tests();
+    g_layout_proved = g_layout_proved && LayoutProbe().agrees();
     PyErr_SetRaisedException(raised);
     publish_layout_state();
 }
