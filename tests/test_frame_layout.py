@@ -13,6 +13,7 @@ SWITCH = "_MORVATH_DATASTRUCTURES_INLINE_LAYOUT"
 TESTS = pathlib.Path(__file__).parent
 
 READ_STATE = """
+import ctypes
 api = ctypes.pythonapi
 api.PyInterpreterState_Get.restype = ctypes.c_void_p
 api.PyInterpreterState_GetDict.restype = ctypes.py_object
