@@ -24,7 +24,7 @@ bool current(unsigned long long epoch) noexcept { return epoch == namespace_epoc
 // True once the module globals and the builtins are watched, through the
 // package's one dict watcher.
 bool watching() noexcept {
-    if (g_watched || g_unwatched) return g_watched;
+    if (g_watched || g_unwatched) return g_watched && !g_unwatched;
     if (package_dict_watcher() < 0) {
         g_unwatched = true;
         return false;
