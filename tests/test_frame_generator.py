@@ -103,11 +103,11 @@ class TestEachGenerator:
         assert type(ours).__name__ == type(ours).__qualname__ == "generator"
         assert type(ours).__module__ == "builtins" and repr(type(ours)) == "<class 'generator'>"
         for operation in (len, lambda g: g[0], lambda g: setattr(g, "foo", 1), pickle.dumps, copy.copy,
-                          lambda g: pickle.dumps(g, 0), type):
+                          lambda g: pickle.dumps(g, 0)):
             outcomes = []
             for generator in (ours, native):
                 try:
-                    outcomes.append(operation(generator) is type(generator))
+                    outcomes.append(operation(generator))
                 except Exception as error:
                     outcomes.append((type(error), str(error)))
             assert outcomes[0] == outcomes[1]
@@ -116,7 +116,6 @@ class TestEachGenerator:
         generator = fresh(kind)
         assert isinstance(generator, collections.abc.Generator)
         assert not isinstance(generator, types.GeneratorType)
-        assert inspect.isgenerator(generator) is False
 
 
 def test_running_state_seen_from_code_the_step_runs():
