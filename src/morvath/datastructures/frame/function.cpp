@@ -96,9 +96,9 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
     if (intern_parameter_names(spec) < 0) return {};
     if (!spec.varargs && !spec.varkw) spec.plain_arity = static_cast<Py_ssize_t>(spec.params.size());
     if (join_package_watchers() < 0) return {};
-    // One code object per spec for the life of the process: every object made
-    // from the spec (a body run again after a failed import makes new ones)
-    // then tells its own code from a replaced one by identity.
+    // One code object per FunctionSpec for the life of the process: every
+    // function object made from it (a body run again after a failed import
+    // makes new ones) then tells its own code from a replaced one by identity.
     if (!spec.code) spec.code = make_code(spec).release();
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     if (!spec.code || !qualname) return {};
