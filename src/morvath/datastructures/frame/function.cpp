@@ -5,8 +5,8 @@
 #include "names.hpp"
 #include "recursion.hpp"
 #include "traceback.hpp"
+#include "watchers.hpp"
 
-#include <string_view>
 #include <vector>
 
 namespace frame {
@@ -14,6 +14,10 @@ namespace frame {
 namespace {
 
 Builtin b_super{"super"};
+
+// The interpreter's own entry of a Python function, read from the first
+// function object made here before the frame's entry replaces it.
+vectorcallfunc g_interpreter_vectorcall = nullptr;
 
 // co_varnames: the parameters, then *args and **kwargs, then the locals.
 Ref variable_names(const FunctionSpec& spec) noexcept {
@@ -52,12 +56,14 @@ Ref make_code(const FunctionSpec& spec) noexcept {
                                    : Ref::steal(PyTuple_New(0));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     if (!varnames || !freevars || !qualname) return {};
-    // CPython 3.13 inlines a class call straight into a plain `__init__` (no
-    // *args or **kwargs) without checking the function's version, which would
-    // run the code object's placeholder bytecode instead of the C++ body; a
-    // code object without CO_OPTIMIZED is never inlined that way.
-    const bool inlinable_init = std::string_view(spec.name) == "__init__" && !spec.varargs && !spec.varkw;
-    int flags = (inlinable_init ? 0 : CO_OPTIMIZED) | CO_NEWLOCALS;
+    // CPython 3.13 inlines a class call straight into the `__init__` it finds
+    // when that has no *args or **kwargs, without checking the function's
+    // version, which would run the code object's placeholder bytecode instead
+    // of the C++ body; a code object without CO_OPTIMIZED is never inlined
+    // that way. Any such function may become some class's `__init__`
+    // (`__init__ = Branchel.add_child`), so the shape decides, not the name.
+    const bool inlinable_as_init = !spec.varargs && !spec.varkw;
+    int flags = (inlinable_as_init ? 0 : CO_OPTIMIZED) | CO_NEWLOCALS;
     if (spec.varargs) flags |= CO_VARARGS;
     if (spec.varkw) flags |= CO_VARKEYWORDS;
     Ref changes = Ref::steal(Py_BuildValue(
@@ -89,10 +95,14 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
     }
     if (intern_parameter_names(spec) < 0) return {};
     if (!spec.varargs && !spec.varkw) spec.plain_arity = static_cast<Py_ssize_t>(spec.params.size());
-    Ref code = make_code(spec);
+    if (join_package_watchers() < 0) return {};
+    // One code object per FunctionSpec for the life of the process: every
+    // function object made from it (a body run again after a failed import
+    // makes new ones) then tells its own code from a replaced one by identity.
+    if (!spec.code) spec.code = make_code(spec).release();
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
-    if (!code || !qualname) return {};
-    Ref function = Ref::steal(PyFunction_NewWithQualName(code.get(), module_globals(), qualname.get()));
+    if (!spec.code || !qualname) return {};
+    Ref function = Ref::steal(PyFunction_NewWithQualName(spec.code, module_globals(), qualname.get()));
     if (!function) return {};
     // __module__ comes from the globals' __name__, which is the name the
     // module was loaded under; the functions belong to the full name.
@@ -107,9 +117,16 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
         }
         if (set_closure(function.get(), class_cell) < 0) return {};
     }
-    PyFunction_SetVectorcall(reinterpret_cast<PyFunctionObject*>(function.get()), entry);
+    PyFunctionObject* made = reinterpret_cast<PyFunctionObject*>(function.get());
+    if (!g_interpreter_vectorcall) g_interpreter_vectorcall = made->vectorcall;
+    PyFunction_SetVectorcall(made, entry);
     Py_XSETREF(spec.object, Py_NewRef(function.get()));
     return function;
+}
+
+[[gnu::cold]] PyObject* run_replaced_code(PyObject* function, PyObject* const* args, size_t nargsf,
+                                          PyObject* kwnames) noexcept {
+    return g_interpreter_vectorcall(function, args, nargsf, kwnames);
 }
 
 [[gnu::cold]] void add_function_traceback(const FunctionSpec& spec, int line) noexcept {

@@ -47,6 +47,7 @@ struct FunctionSpec {
     mutable Py_ssize_t plain_arity = -1;     // the parameter count, without *args or **kwargs
     mutable PyObject* entry_name = nullptr;  // traceback name
     mutable PyObject* object = nullptr;      // the function object, for identity tests
+    mutable PyObject* code = nullptr;        // its own code object, shared by every object made
 };
 
 // The bound arguments of one call, handed to the C++ body. Parameters are
@@ -129,9 +130,16 @@ inline PyObject* invoke(const FunctionSpec& spec, PyObject* function, PyObject* 
     return result;
 }
 
+// A call of a frame function whose `__code__` is no longer its own: the
+// interpreter runs the code it now has, as it would for any Python function.
+PyObject* run_replaced_code(PyObject* function, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept;
+
 template <const FunctionSpec& S>
 PyObject* vectorcall(PyObject* function, PyObject* const* args, size_t nargsf,
                      PyObject* kwnames) noexcept {
+    if (PyFunction_GET_CODE(function) != S.code) [[unlikely]]
+        return run_replaced_code(function, args, nargsf, kwnames);
     return invoke(S, function, args, nargsf, kwnames);
 }
 

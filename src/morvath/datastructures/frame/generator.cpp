@@ -1,5 +1,9 @@
 #include "generator.hpp"
 
+#include <frameobject.h>
+
+#include <cstring>
+#include <map>
 #include <new>
 
 #include "module.hpp"
@@ -13,8 +17,12 @@ namespace {
 struct GeneratorObject {
     PyObject_HEAD
     GeneratorState* state;  // null once finished
-    PyObject* name;
-    PyObject* qualname;
+    PyObject* name;         // assignable, as on a Python generator
+    PyObject* qualname;     // assignable; shown by repr
+    const char* code_name;      // the generator function's own names: its
+    const char* code_qualname;  // code object and traceback entries keep them
+    PyObject* frame;        // gi_frame, made at its first read; null once finished
+    PyObject* weakrefs;
     int line;        // the `def` line, where an unstarted generator stands
     int yield_line;  // the line of the yield it is suspended at
     bool started;
@@ -32,11 +40,12 @@ void finish(GeneratorObject* gen) noexcept {
     GeneratorState* state = gen->state;
     gen->state = nullptr;
     delete state;
+    Py_CLEAR(gen->frame);
 }
 
 void add_entry(GeneratorObject* gen, int line) noexcept {
     PyObject* raised = PyErr_GetRaisedException();
-    PyObject* entry = PyUnicode_FromFormat("morvath.datastructures.%s.%U", short_name(), gen->qualname);
+    PyObject* entry = PyUnicode_FromFormat("morvath.datastructures.%s.%s", short_name(), gen->code_qualname);
     if (entry) PyUnicode_InternInPlace(&entry);
     PyErr_Clear();
     PyErr_SetRaisedException(raised);
@@ -194,6 +203,7 @@ PyObject* generator_repr(PyObject* self) noexcept {
 int generator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     GeneratorObject* gen = as_generator(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(gen->frame);
     if (gen->state && !gen->running) return gen->state->traverse(visit, arg);
     return 0;
 }
@@ -208,6 +218,7 @@ void generator_dealloc(PyObject* self) noexcept {
     GeneratorObject* gen = as_generator(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (gen->weakrefs) PyObject_ClearWeakRefs(self);
     finish(gen);
     Py_XDECREF(gen->name);
     Py_XDECREF(gen->qualname);
@@ -219,8 +230,97 @@ PyObject* generator_get_name(PyObject* self, void*) noexcept { return Py_NewRef(
 PyObject* generator_get_qualname(PyObject* self, void*) noexcept {
     return Py_NewRef(as_generator(self)->qualname);
 }
+
+// Neither name may be deleted or set to anything but a string.
+int set_name_text(PyObject*& field, PyObject* value, const char* message) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_SETREF(field, Py_NewRef(value));
+    return 0;
+}
+int generator_set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_name_text(as_generator(self)->name, value, "__name__ must be set to a string object");
+}
+int generator_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_name_text(as_generator(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
 PyObject* generator_get_running(PyObject* self, void*) noexcept {
     return PyBool_FromLong(as_generator(self)->running);
+}
+// Suspended: started, not running, not finished.
+PyObject* generator_get_suspended(PyObject* self, void*) noexcept {
+    GeneratorObject* gen = as_generator(self);
+    return PyBool_FromLong(gen->started && !gen->running && gen->state);
+}
+
+// One code object per generator function, as a compiled generator function
+// has: its name, qualified name, file and `def` line, flagged a generator.
+std::map<const char*, PyObject*>* g_codes = nullptr;
+
+Ref make_generator_code(const GeneratorObject* gen) noexcept {
+    const char* file = PyUnicode_AsUTF8(source_file());
+    if (!file) return {};
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, gen->code_name, gen->line)));
+    if (!code) return {};
+    Ref changes = Ref::steal(Py_BuildValue("{s:i,s:s}", "co_flags", CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR,
+                                           "co_qualname", gen->code_qualname));
+    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!changes || !replace || !no_args) return {};
+    return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+}
+
+PyObject* generator_code(const GeneratorObject* gen) noexcept {
+    try {
+        if (!g_codes) g_codes = new std::map<const char*, PyObject*>();
+        auto found = g_codes->find(gen->code_qualname);
+        if (found != g_codes->end()) return found->second;
+        Ref code = make_generator_code(gen);
+        if (!code) return nullptr;
+        g_codes->emplace(gen->code_qualname, code.get());
+        return code.release();  // kept by the map for the life of the process
+    } catch (...) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+PyObject* generator_get_code(PyObject* self, void*) noexcept {
+    return Py_XNewRef(generator_code(as_generator(self)));
+}
+
+// A frame of the generator's code while it has not finished (created,
+// suspended or running), None afterwards: what inspect reads the state from.
+PyObject* generator_get_frame(PyObject* self, void*) noexcept {
+    GeneratorObject* gen = as_generator(self);
+    if (!gen->state) Py_RETURN_NONE;
+    if (!gen->frame) {
+        PyObject* code = generator_code(gen);
+        if (!code) return nullptr;
+        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                           module_globals(), nullptr);
+        if (!frame) return nullptr;
+        if (gen->frame || !gen->state) {  // made meanwhile, or the generator ended
+            Py_DECREF(frame);
+            return generator_get_frame(self, nullptr);
+        }
+        gen->frame = reinterpret_cast<PyObject*>(frame);
+    }
+    return Py_NewRef(gen->frame);
+}
+
+// The body delegates to no other iterator.
+PyObject* generator_get_yieldfrom(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+// Pickling and copying refuse it with the text they give for a generator of
+// the interpreter's, by every protocol: the generic reduction would instead
+// reach for the type by name and fail on that.
+PyObject* generator_reduce(PyObject* self, PyObject*) noexcept {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
 }
 
 PyMethodDef g_methods[] = {
@@ -228,14 +328,24 @@ PyMethodDef g_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator."},
     {"close", generator_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {"__reduce__", generator_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef g_getset[] = {
-    {"__name__", generator_get_name, nullptr, "name of the generator", nullptr},
-    {"__qualname__", generator_get_qualname, nullptr, "qualified name of the generator", nullptr},
+    {"__name__", generator_get_name, generator_set_name, "name of the generator", nullptr},
+    {"__qualname__", generator_get_qualname, generator_set_qualname, "qualified name of the generator", nullptr},
     {"gi_running", generator_get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", generator_get_suspended, nullptr, nullptr, nullptr},
+    {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},
+    {"gi_code", generator_get_code, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", generator_get_yieldfrom, nullptr, "object being iterated by yield from, or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef g_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(GeneratorObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot g_slots[] = {
@@ -247,6 +357,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(generator_iternext)},
     {Py_tp_methods, g_methods},
     {Py_tp_getset, g_getset},
+    {Py_tp_members, g_members},
     {0, nullptr},
 };
 
@@ -257,9 +368,17 @@ PyType_Spec g_spec = {
 
 }  // namespace
 
+// The type is made as "builtins.generator", which gives it the module
+// `builtins`; the interpreter's messages then name it by `tp_name`, which is
+// cut to "generator", as they name the interpreter's own generators. The
+// full name stays in the buffer the type owns.
 int ready_generator_type() noexcept {
-    if (!g_generator_type) g_generator_type = PyType_FromModuleAndSpec(module_object(), &g_spec, nullptr);
-    return g_generator_type ? 0 : -1;
+    if (g_generator_type) return 0;
+    g_generator_type = PyType_FromModuleAndSpec(module_object(), &g_spec, nullptr);
+    if (!g_generator_type) return -1;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(g_generator_type);
+    type->tp_name = std::strrchr(type->tp_name, '.') + 1;
+    return 0;
 }
 
 Ref make_generator(const char* name, const char* qualname, int line,
@@ -274,6 +393,8 @@ Ref make_generator(const char* name, const char* qualname, int line,
     gen->state = state.release();
     gen->name = name_text.release();
     gen->qualname = qualname_text.release();
+    gen->code_name = name;
+    gen->code_qualname = qualname;
     gen->line = line;
     gen->yield_line = line;
     gen->started = false;

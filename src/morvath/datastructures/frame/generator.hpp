@@ -6,8 +6,11 @@
 // there, as it would end a Python generator.
 //
 // The object behaves as a Python generator does for its callers: iteration,
-// `send`, `throw`, `close`, `__name__`, `__qualname__`, "generator already
-// executing" on re-entry. The state produces one value per step; a step that
+// `send`, `throw`, `close`, assignable `__name__` and `__qualname__`, the
+// `gi_*` attributes that `inspect.getgeneratorstate` reads, weak references,
+// the type name 'generator' in the interpreter's messages, "generator already
+// executing" on re-entry. Only the interpreter makes `types.GeneratorType`
+// instances, so it is not one of those. The state produces one value per step; a step that
 // fails adds the traceback entry of the generator function at the line the
 // state reports.
 #pragma once
@@ -37,8 +40,10 @@ public:
 // build a type.
 int ready_generator_type() noexcept;
 
-// `qualname` also names the traceback entry, as
-// "morvath.datastructures.<short>.<qualname>"; `line` is the default line.
+// `name` and `qualname` are static strings: they name the generator's code
+// object and, as "morvath.datastructures.<short>.<qualname>", its traceback
+// entries, whatever is later assigned to its `__name__`/`__qualname__`;
+// `line` is the `def` line.
 Ref make_generator(const char* name, const char* qualname, int line,
                    std::unique_ptr<GeneratorState> state) noexcept;
 

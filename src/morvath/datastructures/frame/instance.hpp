@@ -26,4 +26,11 @@ bool instance_attribute(PyObject* obj, PyObject* name, PyObject** found) noexcep
 // done) when the general store must do it.
 bool store_instance_attribute(PyObject* obj, PyObject* name, PyObject* value) noexcept;
 
+// Lets the shortcut prove itself on the running interpreter, once per
+// process, at the module's initialisation: attributes of a probe instance
+// stored and read back both ways must agree in values, `vars()` order and
+// the keys' indexes. Until it has, and for good if it does not, both
+// functions above answer false and every access takes the general way.
+void prove_inline_layout() noexcept;
+
 }  // namespace frame

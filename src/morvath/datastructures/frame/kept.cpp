@@ -1,22 +1,17 @@
 #include "kept.hpp"
 
 #include "module.hpp"
+#include "watchers.hpp"
 
 namespace frame {
 
 namespace {
 
-int g_watcher = -1;      // the dict watcher's id, once taken
+bool g_watched = false;    // the module globals and the builtins are watched
 bool g_unwatched = false;  // no slot was free, or watching failed
-unsigned long long g_epoch = 1;
-
-int on_namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++g_epoch;
-    return 0;
-}
 
 bool watch(PyObject* names) noexcept {
-    if (PyDict_Watch(g_watcher, names) == 0) return true;
+    if (PyDict_Watch(package_dict_watcher(), names) == 0) return true;
     PyErr_Clear();
     g_unwatched = true;
     return false;
@@ -24,20 +19,19 @@ bool watch(PyObject* names) noexcept {
 
 // True while a value kept at `epoch` still holds: the namespaces are
 // watched and have not changed since.
-bool current(unsigned long long epoch) noexcept { return epoch == g_epoch && g_watcher >= 0 && !g_unwatched; }
+bool current(unsigned long long epoch) noexcept { return epoch == namespace_epoch() && !g_unwatched; }
 
-// True once the module globals and the builtins are watched.
+// True once the module globals and the builtins are watched, through the
+// package's one dict watcher.
 bool watching() noexcept {
-    if (g_watcher >= 0) return !g_unwatched;
-    if (g_unwatched) return false;
-    g_watcher = PyDict_AddWatcher(on_namespace_changed);
-    if (g_watcher < 0) {
-        PyErr_Clear();
+    if (g_watched || g_unwatched) return g_watched && !g_unwatched;
+    if (package_dict_watcher() < 0) {
         g_unwatched = true;
         return false;
     }
-    ++g_epoch;
-    return watch(module_globals()) && watch(builtins_dict());
+    move_namespace_epoch();
+    g_watched = watch(module_globals()) && watch(builtins_dict());
+    return g_watched;
 }
 
 // The entry of `names` without running any code (exact str names only).
@@ -53,7 +47,7 @@ PyObject* borrowed_entry(PyObject* names, PyObject* name, bool& failed) noexcept
 Ref KeptGlobal::get() noexcept {
     if (value_ && current(epoch_)) return Ref::borrow(value_);
     const bool kept = watching();
-    const unsigned long long epoch = g_epoch;  // before the lookup, which may run code
+    const unsigned long long epoch = namespace_epoch();  // before the lookup, which may run code
     Ref value = global(name_);
     if (value && kept) value_ = value.get(), epoch_ = epoch;
     return value;
@@ -68,7 +62,7 @@ Ref KeptEntry::get(PyObject* names) noexcept {
     if (names == names_ && current(epoch_)) return Ref::borrow(value_);
     bool failed = false;
     const bool kept = watching() && watch(names);
-    const unsigned long long epoch = g_epoch;  // before the lookup, which may run code
+    const unsigned long long epoch = namespace_epoch();  // before the lookup, which may run code
     PyObject* value = borrowed_entry(names, name_, failed);
     if (failed) {
         PyErr_Clear();
@@ -80,8 +74,8 @@ Ref KeptEntry::get(PyObject* names) noexcept {
 }
 
 void rewatch_module_namespaces() noexcept {
-    ++g_epoch;
-    if (g_watcher >= 0 && !g_unwatched) {
+    move_namespace_epoch();
+    if (g_watched && !g_unwatched) {
         watch(module_globals());
         watch(builtins_dict());
     }

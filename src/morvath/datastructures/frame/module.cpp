@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 #include "generator.hpp"
+#include "instance.hpp"
 #include "kept.hpp"
 #include "names.hpp"
 #include "traceback.hpp"
@@ -155,6 +156,7 @@ int exec_module(PyObject* module) noexcept {
     }
     if (!g_state.builtins) g_state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     rewatch_module_namespaces();
+    prove_inline_layout();
     return run_body(module);
 }
 
