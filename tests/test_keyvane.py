@@ -649,7 +649,7 @@ EQ_COUNT_CASES = {
     "dotted read through a reading level": (through_reading_levels, lambda n: n["a.b.c"]),
     "get through a reading level": (through_reading_levels, lambda n: n.get("a.b.zz", 1)),
     "missing get through a reading level": (through_reading_levels, lambda n: n.get("a.q", 1)),
-    "dotted membership": (lambda cls: with_twin(cls(), "a").__or__({"a": cls(b=cls(c=1))}),
+    "dotted membership": (lambda cls: with_twin(cls(), "a").__ior__({"a": cls(b=cls(c=1))}),
                           lambda n: ("a.b.c" in n, "a.b.q" in n)),
     "dotted store of a new level": (lambda cls: with_twin(cls(), "zz"), lambda n: n.__setitem__("zz.y", 1)),
     "dotted store into a level": (lambda cls: with_twin(cls(zz={}), "zz"), lambda n: n.__setitem__("zz.y", 1)),
@@ -671,3 +671,115 @@ def count_comparisons(cls, case):
 def test_colliding_keys_compare_as_often_as_in_python(case):
     # The count of a lookup depends on the probe order of the hash seed, which both share.
     assert count_comparisons(NestedKeyvane, case) == count_comparisons(ReferenceNested, case)
+
+
+def replaced_during_lookup(cls):
+    class Reading(cls):
+        def __getitem__(self, key):
+            return super().__getitem__(key)
+
+    class Replacing:
+        """Puts a new level under 'a' each time it is compared."""
+        armed, made = False, 0
+
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            if Replacing.armed:
+                Replacing.armed, Replacing.made = False, Replacing.made + 1
+                dict.__setitem__(top, "a", Reading(b=Replacing.made))
+                Replacing.armed = True
+            return False
+
+    top = cls()
+    dict.__setitem__(top, Replacing(), 0)
+    dict.__setitem__(top, "a", Reading(b=0))
+    Replacing.armed = True
+    return top["a.b"], Replacing.made
+
+
+def test_a_level_replaced_during_its_lookup_is_read_once():
+    value, made = replaced_during_lookup(NestedKeyvane)
+    assert value == made and (value, made) == replaced_during_lookup(ReferenceNested)
+
+
+class Interrupt(BaseException):
+    pass
+
+
+class Raising:
+    """A key beside `text` in a namespace whose comparison raises while armed."""
+    armed = False
+
+    def __init__(self, text):
+        self.text = text
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        if Raising.armed:
+            raise Interrupt
+        return False
+
+
+@pytest.mark.parametrize("namespace, name, action", [
+    (vars(keyvane_module), "itertools", lambda: NestedKeyvane().__setitem__("x.y", 1)),
+    (vars(keyvane_module), "itertools", lambda: NestedKeyvane().update({"x": {}})),
+    (vars(__import__("abc")), "_abc_instancecheck", lambda: NestedKeyvane().update({"x": 1})),
+])
+def test_interrupts_from_namespace_lookups_are_not_swallowed(namespace, name, action):
+    key, order = Raising(name), list(namespace)
+    value = namespace.pop(name)
+    namespace[key] = None  # ahead of the name in its probe order: compared first
+    namespace[name] = value
+    try:
+        action()
+        Raising.armed = True
+        namespace["_changed"] = True  # kept entries are read again after a change
+        with pytest.raises(Interrupt):
+            action()
+    finally:
+        Raising.armed = False
+        del namespace[key], namespace["_changed"]
+        for later in order[order.index(name):]:
+            namespace[later] = namespace.pop(later)
+    assert list(namespace) == order
+    action()
+
+
+def test_reduce_copies_entries_without_hashing_them():
+    hashed = []
+
+    class Key(str):
+        def __hash__(self):
+            hashed.append(str(self))
+            return str.__hash__(self)
+
+    class OwnIter(NestedKeyvane):
+        def __iter__(self):
+            raise AssertionError("not iterated")
+
+    for cls in (Keyvane, NestedKeyvane, OwnIter):
+        original = cls()
+        dict.update(original, {Key("a"): 1, Key("b.c"): {"d": 2}})
+        hashed.clear()
+        state = original.__reduce__()[2]
+        assert type(state) is dict and state == {"a": 1, "b.c": {"d": 2}}
+        assert hashed == ([] if cls is not OwnIter else ["a", "b.c"])  # stored one by one
+        duplicate = copy.copy(original)
+        assert dict(dict.items(duplicate)) == dict(dict.items(original)) and type(duplicate) is cls
+
+
+@pytest.mark.parametrize("method, args", [
+    (NestedKeyvane.__getitem__, ("x",)), (NestedKeyvane.__getitem__, ("x.y",)),
+    (NestedKeyvane.__contains__, ("x",)), (NestedKeyvane.__contains__, ("q.r",)),
+    (NestedKeyvane.__setitem__, ("x", 1)), (NestedKeyvane.__delitem__, ("x",)),
+])
+def test_methods_called_on_a_plain_dict_fail_in_super(method, args):
+    plain = {"x": {"y": 3}, "q": {}}
+    with pytest.raises(TypeError, match=r"super\(type, obj\): obj \(instance of dict\) is not an instance "
+                                        r"or subtype of type \(NestedKeyvane\)\."):
+        method(plain, *args)
+    assert plain == {"x": {"y": 3}, "q": {}}
