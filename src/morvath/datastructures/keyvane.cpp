@@ -284,17 +284,17 @@ struct StandIn {
     }
 };
 
-// Runs `body` for a call of `spec` that a stand-in takes the place of.
+// Runs `body` in place of a call of `method`.
 template <class Body>
-Ref stand_in(const frame::FunctionSpec& spec, Body body) {
+Ref stand_in(const frame::FunctionSpec& method, Body body) {
     frame::RecursionGuard guard(" while calling a Python object");
     if (guard.failed()) {
-        frame::add_function_traceback(spec, spec.line);
+        frame::add_function_traceback(method, method.line);
         return {};
     }
-    StandIn site{spec.line};
+    StandIn site{method.line};
     Ref result = body(site);
-    if (!result) frame::add_function_traceback(spec, site.line);
+    if (!result) frame::add_function_traceback(method, site.line);
     return result;
 }
 
