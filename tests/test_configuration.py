@@ -292,3 +292,45 @@ def test_loaders_do_not_leak(tmp_path, monkeypatch, assert_no_leak):
         with pytest.raises(yaml.YAMLError):
             c.load_yamls(bad)
     assert_no_leak(exercise, warmup=300, rounds=400)
+
+
+def reference_configuration():
+    from test_keyvane import ReferenceNested
+
+    class ReferenceConfiguration(ReferenceNested):
+        def __setitem__(self, key, value):
+            super().__setitem__(key, cfg_module.typecast_str(value))
+
+    return ReferenceConfiguration
+
+
+@pytest.mark.parametrize("start, action", [
+    ({}, lambda c: c.__setitem__("zz.y", "1")),
+    ({"zz": {}}, lambda c: c.__setitem__("zz.y", "1")),
+    ({}, lambda c: c.update({"zz": {"y": "1"}})),
+    ({"zz": {"x": "2"}}, lambda c: c.update({"zz": {"y": "1"}})),
+    ({}, lambda c: c.setdefault("zz", "3")),
+])
+def test_colliding_keys_compare_as_often_as_in_python(start, action):
+    from test_keyvane import Twin, with_twin
+
+    def count(cls):
+        c = with_twin(cls(start), "zz")
+        Twin.log.clear()
+        action(c)
+        return len(Twin.log), {k: v for k, v in dict.items(c) if not isinstance(k, Twin)}
+
+    assert count(Configuration) == count(reference_configuration())
+
+
+@pytest.mark.parametrize("action", [
+    lambda c: c.__setitem__("a.b", 1), lambda c: c.update({"a": {"b": 1}}), lambda c: c.setdefault("a", 2)])
+def test_new_blocks_are_stored_while_their_key_error_is_handled(monkeypatch, action):
+    def count(cls):
+        seen = []
+        monkeypatch.setattr(cfg_module, "typecast_str", lambda value: seen.append(
+            (isinstance(value, dict), repr(sys.exception()))) or value)
+        action(cls())
+        return seen
+
+    assert count(Configuration) == count(reference_configuration())

@@ -554,3 +554,232 @@ def test_operations_do_not_leak(assert_no_leak):
         with pytest.raises(KeyError):
             n["c.d"] = 1
     assert_no_leak(exercise)
+
+
+class ReferenceKeyvane(dict):
+    """The classes as Python source, to count what they do."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.__dict__ = self
+
+
+class ReferenceNested(ReferenceKeyvane, collections.abc.MutableMapping):
+    def __init__(self, *args, **kwargs):
+        super().__init__()
+        self.update(*args, **kwargs)
+
+    def __getitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            return super().__getitem__(key)[subkeys]
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            subkey_value = self.setdefault(key, type(self)())
+            if not isinstance(subkey_value, type(self)):
+                raise KeyError(BLOCKED.format(key, type(self).__name__))
+            subkey_value[subkeys] = value
+            return
+        super().__setitem__(key, value)
+
+    def __contains__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            return super().__contains__(key) and subkeys in super().__getitem__(key)
+        return super().__contains__(key)
+
+    get = collections.abc.MutableMapping.get
+    setdefault = collections.abc.MutableMapping.setdefault
+
+    def update(self, *args, **kwargs):
+        iterable = args[0] if args else ()
+        if isinstance(iterable, collections.abc.Mapping):
+            iterable = iterable.items()
+        for key, value in itertools.chain(iterable, kwargs.items()):
+            if isinstance(value, collections.abc.Mapping):
+                self.setdefault(key, type(self)()).update(value)
+            else:
+                self[key] = value
+
+
+class Twin:
+    """A key of the same hash as a str key, logging each comparison."""
+    log = []
+
+    def __init__(self, text):
+        self.text = text
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        self.log.append(other)
+        return False
+
+
+def with_twin(level, text):
+    dict.__setitem__(level, Twin(text), 0)
+    return level
+
+
+def through_reading_levels(cls):
+    """'a' beside its twin, holding levels of a subclass with its own __getitem__."""
+    class Reading(cls):
+        def __getitem__(self, key):
+            return super().__getitem__(key)
+
+    n = with_twin(cls(), "a")
+    dict.__setitem__(n, "a", Reading())
+    dict.__setitem__(n["a"], "b", Reading(c=1))
+    return n
+
+
+def storing_subclass(cls):
+    class Storing(cls):
+        def __setitem__(self, key, value):
+            super().__setitem__(key, value)
+
+    return with_twin(Storing(), "zz")
+
+
+EQ_COUNT_CASES = {
+    "dotted read through a reading level": (through_reading_levels, lambda n: n["a.b.c"]),
+    "get through a reading level": (through_reading_levels, lambda n: n.get("a.b.zz", 1)),
+    "missing get through a reading level": (through_reading_levels, lambda n: n.get("a.q", 1)),
+    "dotted membership": (lambda cls: with_twin(cls(), "a").__ior__({"a": cls(b=cls(c=1))}),
+                          lambda n: ("a.b.c" in n, "a.b.q" in n)),
+    "dotted store of a new level": (lambda cls: with_twin(cls(), "zz"), lambda n: n.__setitem__("zz.y", 1)),
+    "dotted store into a level": (lambda cls: with_twin(cls(zz={}), "zz"), lambda n: n.__setitem__("zz.y", 1)),
+    "setdefault with an overriding store": (storing_subclass, lambda n: n.setdefault("zz", 3)),
+    "merge of a new level": (lambda cls: with_twin(cls(), "zz"), lambda n: n.update({"zz": {"y": 1}})),
+    "merge into a level": (lambda cls: with_twin(cls(zz={}), "zz"), lambda n: n.update({"zz": {"y": 1}})),
+}
+
+
+def count_comparisons(cls, case):
+    build, action = EQ_COUNT_CASES[case]
+    n = build(cls)
+    Twin.log.clear()
+    result = action(n)
+    return len(Twin.log), result, {k: v for k, v in dict.items(n) if not isinstance(k, Twin)}
+
+
+@pytest.mark.parametrize("case", EQ_COUNT_CASES)
+def test_colliding_keys_compare_as_often_as_in_python(case):
+    # The count of a lookup depends on the probe order of the hash seed, which both share.
+    assert count_comparisons(NestedKeyvane, case) == count_comparisons(ReferenceNested, case)
+
+
+def replaced_during_lookup(cls):
+    class Reading(cls):
+        def __getitem__(self, key):
+            return super().__getitem__(key)
+
+    class Replacing:
+        """Puts a new level under 'a' each time it is compared."""
+        armed, made = False, 0
+
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            if Replacing.armed:
+                Replacing.armed, Replacing.made = False, Replacing.made + 1
+                dict.__setitem__(top, "a", Reading(b=Replacing.made))
+                Replacing.armed = True
+            return False
+
+    top = cls()
+    dict.__setitem__(top, Replacing(), 0)
+    dict.__setitem__(top, "a", Reading(b=0))
+    Replacing.armed = True
+    return top["a.b"], Replacing.made
+
+
+def test_a_level_replaced_during_its_lookup_is_read_once():
+    value, made = replaced_during_lookup(NestedKeyvane)
+    assert value == made and (value, made) == replaced_during_lookup(ReferenceNested)
+
+
+class Interrupt(BaseException):
+    pass
+
+
+class Raising:
+    """A key beside `text` in a namespace whose comparison raises while armed."""
+    armed = False
+
+    def __init__(self, text):
+        self.text = text
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        if Raising.armed:
+            raise Interrupt
+        return False
+
+
+@pytest.mark.parametrize("namespace, name, action", [
+    (vars(keyvane_module), "itertools", lambda: NestedKeyvane().__setitem__("x.y", 1)),
+    (vars(keyvane_module), "itertools", lambda: NestedKeyvane().update({"x": {}})),
+    (vars(__import__("abc")), "_abc_instancecheck", lambda: NestedKeyvane().update({"x": 1})),
+])
+def test_interrupts_from_namespace_lookups_are_not_swallowed(namespace, name, action):
+    key, order = Raising(name), list(namespace)
+    value = namespace.pop(name)
+    namespace[key] = None  # ahead of the name in its probe order: compared first
+    namespace[name] = value
+    try:
+        action()
+        Raising.armed = True
+        namespace["_changed"] = True  # kept entries are read again after a change
+        with pytest.raises(Interrupt):
+            action()
+    finally:
+        Raising.armed = False
+        del namespace[key], namespace["_changed"]
+        for later in order[order.index(name):]:
+            namespace[later] = namespace.pop(later)
+    assert list(namespace) == order
+    action()
+
+
+def test_reduce_copies_entries_without_hashing_them():
+    hashed = []
+
+    class Key(str):
+        def __hash__(self):
+            hashed.append(str(self))
+            return str.__hash__(self)
+
+    class OwnIter(NestedKeyvane):
+        def __iter__(self):
+            raise AssertionError("not iterated")
+
+    for cls in (Keyvane, NestedKeyvane, OwnIter):
+        original = cls()
+        dict.update(original, {Key("a"): 1, Key("b.c"): {"d": 2}})
+        hashed.clear()
+        state = original.__reduce__()[2]
+        assert type(state) is dict and state == {"a": 1, "b.c": {"d": 2}}
+        assert hashed == ([] if cls is not OwnIter else ["a", "b.c"])  # stored one by one
+        duplicate = copy.copy(original)
+        assert dict(dict.items(duplicate)) == dict(dict.items(original)) and type(duplicate) is cls
+
+
+@pytest.mark.parametrize("method, args", [
+    (NestedKeyvane.__getitem__, ("x",)), (NestedKeyvane.__getitem__, ("x.y",)),
+    (NestedKeyvane.__contains__, ("x",)), (NestedKeyvane.__contains__, ("q.r",)),
+    (NestedKeyvane.__setitem__, ("x", 1)), (NestedKeyvane.__delitem__, ("x",)),
+])
+def test_methods_called_on_a_plain_dict_fail_in_super(method, args):
+    plain = {"x": {"y": 3}, "q": {}}
+    with pytest.raises(TypeError, match=r"super\(type, obj\): obj \(instance of dict\) is not an instance "
+                                        r"or subtype of type \(NestedKeyvane\)\."):
+        method(plain, *args)
+    assert plain == {"x": {"y": 3}, "q": {}}

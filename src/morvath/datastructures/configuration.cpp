@@ -59,35 +59,6 @@ const char* const kLoadEntrypointDoc =
     "            list of the entrypoints whose configuration was merged\n"
     "        ";
 
-// Makes `caught` the exception being handled for the life of the scope, as
-// an `except` clause or the exceptional exit of a `with` block does: the
-// code run meanwhile sees it in `sys.exc_info()`, and an exception raised
-// meanwhile takes it as its `__context__`. The previous state comes back at
-// the end. The public API reads the handled exception through every
-// enclosing level, so the scope probes whether the current level held it
-// itself; a level that held nothing (a generator run inside an outer
-// `except`, say) is left holding nothing rather than a copy of the outer
-// exception, which it would otherwise carry on to its next resumption.
-class Handling {
-public:
-    explicit Handling(PyObject* caught) noexcept
-        : previous_(Ref::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(Py_None);
-        Ref outer = Ref::steal(PyErr_GetHandledException());
-        own_ = outer.get() != previous_.get();
-        PyErr_SetHandledException(caught);
-    }
-    ~Handling() {
-        PyErr_SetHandledException(own_ && previous_ ? previous_.get() : Py_None);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    Ref previous_;
-    bool own_ = false;
-};
-
 // ---------------------------------------------------------------------------
 // The store
 
@@ -213,7 +184,7 @@ int load_yaml_file(Call& c, PyObject* self, PyObject* file) {
     }
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     {
-        Handling handling(raised.get());
+        frame::Handling handling(raised.get());
         Ref traceback = Ref::steal(PyException_GetTraceback(raised.get()));
         PyObject* args[] = {nullptr, manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(raised.get())),
                             raised.get(), traceback ? traceback.get() : Py_None};
@@ -267,7 +238,7 @@ int merge_entry_point(PyObject* self, PyObject* ep) {
 // carries its traceback and any error raised here names it as its context.
 int log_failed_entry_point(Call& c, PyObject* ep) {
     Ref caught = Ref::steal(PyErr_GetRaisedException());
-    Handling handling(caught.get());
+    frame::Handling handling(caught.get());
     c.at(77);
     Ref logger = frame::global(s_logger);
     Ref exception = logger ? frame::attr(logger.get(), s_exception) : Ref();

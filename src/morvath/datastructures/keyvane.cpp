@@ -138,10 +138,15 @@ PyObject* keyvane_repr(Call& c) {
 // class (its item methods, `update`, dotted keys, a subclass's conversions)
 // and no attribute of the instance, which an entry could hide, takes part.
 
-// A new plain dict with the entries of `self`, read from its storage.
+// A new plain dict with the entries of `self`, copied as the built-in dict
+// copies a dict: with the hashes it stored, so no key's `__hash__` runs. A
+// class with its own `__iter__` would take part in that copy; its entries
+// are read from the storage and inserted one by one instead.
 Ref entry_snapshot(PyObject* self) {
     Ref snapshot = Ref::steal(PyDict_New());
     if (!snapshot) return {};
+    if (Py_TYPE(self)->tp_iter == PyDict_Type.tp_iter)
+        return PyDict_Merge(snapshot.get(), self, 1) < 0 ? Ref() : std::move(snapshot);
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
@@ -240,11 +245,100 @@ int split_at_first_dot(PyObject* key, Ref& first, Ref& rest) {
     return 1;
 }
 
+// What a class does with its items, as far as the shortcuts need to know.
+// Each answer is true while the class resolves the methods involved to
+// this module's own functions, whose super() calls reach dict's.
+struct ClassFacts {
+    bool reads_plainly = false;   // self[key] runs this module's __getitem__ on dict's lookup
+    bool tests_plainly = false;   // `key in self` runs this module's __contains__ on dict's test and lookup
+    bool stores_plainly = false;  // self[key] = value runs this module's __setitem__ on dict's store
+    // this module's __setitem__, run on an instance, stores a plain key with dict's store
+    bool nested_stores_plainly = false;
+    // self[key] = value is a registered converting store, whose super()
+    // reaches this module's __setitem__
+    const keyvane_api::ConvertingStore* converting = nullptr;
+    bool builds_plainly = false;  // type(self)() runs only this module's construction
+    bool generic_setdefault = false;  // the class's setdefault is the mapping ABC's
+};
+const ClassFacts& facts_of(PyTypeObject* cls);
+int builds_plainly(PyTypeObject* cls, const ClassFacts& facts);
+int builds_plainly(PyTypeObject* cls) { return builds_plainly(cls, facts_of(cls)); }
+
+// The facts of a dict subclass, or null for any other object (an exact dict
+// included: its item operations are dict's own, reached the general way).
+const ClassFacts* facts_of_level(PyObject* level) {
+    if (!PyDict_Check(level) || PyDict_CheckExact(level)) return nullptr;
+    return &facts_of(Py_TYPE(level));
+}
+
+// Where the body of one of this module's item methods runs: in a real call
+// (`frame::Call`), or standing in for a call on a level whose class's facts
+// say that the method's super() reaches dict's. A stand-in counts against
+// the recursion limit and leaves its traceback entry as the call would, so
+// the two run the same body and differ only in how super() is reached.
+struct StandIn {
+    int line;
+    StandIn& at(int statement) noexcept {
+        line = statement;
+        return *this;
+    }
+};
+
+// Runs `body` in place of a call of `method`.
+template <class Body>
+Ref stand_in(const frame::FunctionSpec& method, Body body) {
+    frame::RecursionGuard guard(" while calling a Python object");
+    if (guard.failed()) {
+        frame::add_function_traceback(method, method.line);
+        return {};
+    }
+    StandIn site{method.line};
+    Ref result = body(site);
+    if (!result) frame::add_function_traceback(method, site.line);
+    return result;
+}
+
+// super().__getitem__(key): the dict lookup when super() reaches dict.
+Ref super_getitem(const Call& c, PyObject* self, PyObject* key) {
+    if (frame::super_reaches(c, self, s_getitem, &PyDict_Type))
+        return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+    return frame::call_super(c, self, s_getitem, {key});
+}
+Ref super_getitem(const StandIn&, PyObject* self, PyObject* key) {
+    return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+}
+
+// super().__contains__(key): the dict test when super() reaches dict.
+Ref super_contains(const Call& c, PyObject* self, PyObject* key) {
+    if (frame::super_reaches(c, self, s_contains, &PyDict_Type)) {
+        int inside = PyDict_Contains(self, key);
+        return inside < 0 ? Ref() : frame::boolean(inside);
+    }
+    return frame::call_super(c, self, s_contains, {key});
+}
+Ref super_contains(const StandIn&, PyObject* self, PyObject* key) {
+    int inside = PyDict_Contains(self, key);
+    return inside < 0 ? Ref() : frame::boolean(inside);
+}
+
+// super().__setitem__(key, value), or super().__delitem__(key) for a null
+// value: the dict store or delete when super() reaches dict.
+Ref super_store(const Call& c, PyObject* self, PyObject* key, PyObject* value) {
+    PyObject* name = value ? s_setitem.get() : s_delitem.get();
+    if (frame::super_reaches(c, self, name, &PyDict_Type))
+        return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value) < 0 ? Ref() : frame::none();
+    return value ? frame::call_super(c, self, name, {key, value}) : frame::call_super(c, self, name, {key});
+}
+Ref super_store(const StandIn&, PyObject* self, PyObject* key, PyObject* value) {
+    return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value) < 0 ? Ref() : frame::none();
+}
+
 // `isinstance(key, str) and '.' in key` at `line`, then
 // `key, subkeys = key.split('.', 1)` on the next line.
 // Returns 1 for a dotted key (filling `first` and `rest`), 0 for a plain key.
-int split_dotted(Call& c, int line, PyObject* key, Ref& first, Ref& rest) {
-    c.at(line);
+template <class Site>
+int split_dotted(Site& site, int line, PyObject* key, Ref& first, Ref& rest) {
+    site.at(line);
     int text = frame::is_str(key);
     if (text <= 0) return text;
     int dotted;
@@ -256,7 +350,7 @@ int split_dotted(Call& c, int line, PyObject* key, Ref& first, Ref& rest) {
         dotted = PySequence_Contains(key, s_dot);
     }
     if (dotted <= 0) return dotted;
-    c.at(line + 1);
+    site.at(line + 1);
     if (PyUnicode_CheckExact(key)) return split_at_first_dot(key, first, rest);
     Ref parts = Ref::steal(PyObject_CallMethod(key, "split", "Oi", s_dot.get(), 1));
     if (!parts) return -1;
@@ -267,50 +361,78 @@ int split_dotted(Call& c, int line, PyObject* key, Ref& first, Ref& rest) {
     return 1;
 }
 
-// super().__getitem__(key): the dict lookup when super() reaches dict.
-Ref super_getitem(const Call& c, PyObject* self, PyObject* key) {
-    if (frame::super_reaches(c, self, s_getitem, &PyDict_Type))
-        return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
-    return frame::call_super(c, self, s_getitem, {key});
+extern const frame::FunctionSpec nested_getitem_spec, nested_setitem_spec, nested_contains_spec;
+Ref read_item(PyObject* level, PyObject* key);
+int test_item(PyObject* level, PyObject* key);
+int store_item(PyObject* level, PyObject* key, PyObject* value);
+
+// Each body below is its method line by line. A level found on the way is
+// handed on with the rest of the key, never looked up again: the item
+// operation of the level runs next, as a stand-in where the level's class
+// allows one, else as the general item operation.
+
+template <class Site>
+Ref getitem_body(Site& site, PyObject* self, PyObject* key) {
+    Ref first, subkeys;
+    const int dotted = split_dotted(site, 83, key, first, subkeys);
+    if (dotted < 0) return {};
+    if (dotted) {
+        site.at(85);
+        Ref level = super_getitem(site, self, first.get());
+        return level ? read_item(level.get(), subkeys.get()) : Ref();
+    }
+    site.at(87);
+    return super_getitem(site, self, key);
 }
 
-// What `self[key]` gives, answered without calling it where that is the
-// same: `found` with the entry, `missing` when the read would raise
-// KeyError, `unknown` when only the read itself can tell.
-enum class Probe { found, missing, unknown, error };
-Probe probe_entry(PyObject* self, PyObject* key, Ref& found);
-
-// What a class does with its items, as far as the shortcuts need to know.
-// Each answer is true while the class resolves the methods involved to
-// this module's own functions, whose super() calls reach dict's.
-struct ClassFacts {
-    bool reads_plainly = false;   // self[key] of a plain key is dict's lookup
-    bool tests_plainly = false;   // `key in self` of a plain key is dict's test
-    bool stores_plainly = false;  // self[key] = value of a plain key is dict's store
-    // this module's __setitem__, run on an instance, stores a plain key with dict's store
-    bool nested_stores_plainly = false;
-    // self[key] = value is a registered converting store, whose super()
-    // reaches this module's __setitem__
-    const keyvane_api::ConvertingStore* converting = nullptr;
-    bool builds_plainly = false;  // type(self)() runs only this module's construction
-    bool generic_setdefault = false;  // the class's setdefault is the mapping ABC's
-};
-const ClassFacts& facts_of(PyTypeObject* cls);
-bool builds_plainly(PyTypeObject* cls);
-
-// super().__setitem__(key, value), or super().__delitem__(key) for a null
-// value: the dict store or delete when super() reaches dict.
-Ref super_store(const Call& c, PyObject* self, PyObject* key, PyObject* value) {
-    PyObject* name = value ? s_setitem.get() : s_delitem.get();
-    if (frame::super_reaches(c, self, name, &PyDict_Type))
-        return PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value) < 0 ? Ref() : frame::none();
-    return value ? frame::call_super(c, self, name, {key, value}) : frame::call_super(c, self, name, {key});
+// level[key]
+Ref read_item(PyObject* level, PyObject* key) {
+    const ClassFacts* facts = facts_of_level(level);
+    if (!facts || !facts->reads_plainly) return Ref::steal(PyObject_GetItem(level, key));
+    return stand_in(nested_getitem_spec, [&](StandIn& site) { return getitem_body(site, level, key); });
 }
 
-// The store inside the generic setdefault's `except KeyError:` handler, made
-// without raising that KeyError first: only a failed store can show it, as
-// its context.
-Ref store_missing(PyObject* self, PyObject* key, PyObject* fallback) {
+PyObject* nested_getitem(Call& c) { return getitem_body(c, c[0], c[1]).release(); }
+
+template <class Site>
+Ref contains_body(Site& site, PyObject* self, PyObject* key) {
+    Ref first, subkeys;
+    const int dotted = split_dotted(site, 106, key, first, subkeys);
+    if (dotted < 0) return {};
+    if (dotted) {
+        site.at(109);
+        Ref present = super_contains(site, self, first.get());
+        const int truth = present ? PyObject_IsTrue(present.get()) : -1;
+        if (truth <= 0) return truth < 0 ? Ref() : std::move(present);
+        site.at(110);
+        Ref level = super_getitem(site, self, first.get());
+        const int inside = level ? test_item(level.get(), subkeys.get()) : -1;
+        return inside < 0 ? Ref() : frame::boolean(inside);
+    }
+    site.at(112);
+    return super_contains(site, self, key);
+}
+
+// key in level
+int test_item(PyObject* level, PyObject* key) {
+    const ClassFacts* facts = facts_of_level(level);
+    if (!facts || !facts->tests_plainly) return PySequence_Contains(level, key);
+    Ref answer = stand_in(nested_contains_spec, [&](StandIn& site) { return contains_body(site, level, key); });
+    return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
+PyObject* nested_contains(Call& c) { return contains_body(c, c[0], c[1]).release(); }
+
+// `self[key] = fallback` inside the generic setdefault's handler, then
+// `return default`. A store by dict's own raises that KeyError only to show
+// it as the context of a failed store; any other store runs with it handled.
+Ref store_missing(PyObject* self, PyObject* key, PyObject* fallback, bool stores_plainly) {
+    if (!stores_plainly) {
+        Ref missing = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+        if (!missing) return {};
+        frame::Handling handling(missing.get());
+        return store_item(self, key, fallback) < 0 ? Ref() : Ref::borrow(fallback);
+    }
     if (PyDict_SetItem(self, key, fallback) == 0) return Ref::borrow(fallback);
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     Ref missing = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
@@ -320,51 +442,149 @@ Ref store_missing(PyObject* self, PyObject* key, PyObject* fallback) {
     return {};
 }
 
-// `method(key, fallback)`, where `method` is the instance's `setdefault`.
-// For the generic one of the mapping ABC, a lookup that the probe answers
-// raises no KeyError just to catch it: a found entry comes back as it is,
-// and a missing key whose store is dict's own is stored directly. Anything
-// else calls the method, which raises and handles its KeyError itself, so
-// that an error of its store carries that KeyError as its context.
-Ref call_setdefault(PyObject* self, PyObject* method, PyObject* key, PyObject* fallback) {
-    if (frame::is_bound_method(method, g_generic_setdefault, self)) {
-        Ref found;
-        const Probe probe = probe_entry(self, key, found);
-        if (probe == Probe::found) return found;
-        if (probe == Probe::error) return {};
-        if (probe == Probe::missing && facts_of(Py_TYPE(self)).stores_plainly)
-            return store_missing(self, key, fallback);
-    }
-    return Ref::steal(PyObject_CallFunctionObjArgs(method, key, fallback, nullptr));
-}
-
 // `type(self)()`: the empty level that a dotted store or a merged mapping
-// offers to setdefault.
-Ref new_level(PyObject* self) {
+// offers to setdefault; `plain` tells whether the class builds plainly.
+Ref new_level(PyObject* self, int plain) {
     PyTypeObject* cls = Py_TYPE(self);
-    if (!builds_plainly(cls)) return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls)));
+    if (plain < 0) return {};
+    if (!plain) return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(cls)));
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref level = no_args ? Ref::steal(cls->tp_new(cls, no_args.get(), nullptr)) : Ref();
     if (!level || PyObject_SetAttr(level.get(), s_dict, level.get()) < 0) return {};
     return level;
 }
 
+// `self.setdefault` is the generic function bound to `self`, found as the
+// attribute lookup finds it: the class's entry, which no entry of the
+// instance's attribute dictionary (normally the instance) hides. 1, 0 when
+// only the lookup itself can tell, -1 on error.
+int setdefault_is_generic(PyObject* self, const ClassFacts& facts) {
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr || !facts.generic_setdefault) return 0;
+    Ref attributes = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!attributes || !PyDict_Check(attributes.get())) {
+        PyErr_Clear();
+        return 0;
+    }
+    const int hidden = PyDict_Contains(attributes.get(), s_setdefault);
+    return hidden < 0 ? -1 : !hidden;
+}
+
+// The generic setdefault's `self[key]` is a single dict lookup: the class
+// reads plainly and the key is an exact str without a dot.
+bool reads_as_one_lookup(const ClassFacts& facts, PyObject* key) {
+    return facts.reads_plainly && PyUnicode_CheckExact(key) &&
+           PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1;
+}
+
 // `self.setdefault(key, type(self)())`: the object stored under `key`, or
-// the new level, now stored there. When the entry exists and building the
-// level would run none but this module's code, no level is built: the
+// the new level, now stored there. For the generic setdefault on a plain
+// read, its body runs here: one lookup, whose answer is used as it came.
+// The level is built first, as the call's argument is, unless building it
+// runs none but this module's code and the entry exists: then the
 // throwaway would leave no trace.
 Ref level_for(PyObject* self, PyObject* key) {
-    Ref method = frame::attr(self, s_setdefault);
-    if (!method) return {};
-    if (builds_plainly(Py_TYPE(self)) && frame::is_bound_method(method.get(), g_generic_setdefault, self)) {
-        Ref found;
-        const Probe probe = probe_entry(self, key, found);
-        if (probe == Probe::found) return found;
-        if (probe == Probe::error) return {};
+    PyTypeObject* cls = Py_TYPE(self);
+    const ClassFacts facts = facts_of(cls);  // a copy: the checks below may run code
+    const int generic = reads_as_one_lookup(facts, key) ? setdefault_is_generic(self, facts) : 0;
+    if (generic < 0) return {};
+    if (!generic) {
+        Ref method = frame::attr(self, s_setdefault);
+        Ref fresh = method ? new_level(self, builds_plainly(cls)) : Ref();
+        return fresh ? Ref::steal(PyObject_CallFunctionObjArgs(method.get(), key, fresh.get(), nullptr)) : Ref();
     }
-    Ref fresh = new_level(self);
-    return fresh ? call_setdefault(self, method.get(), key, fresh.get()) : Ref();
+    const int plain = builds_plainly(cls, facts);
+    if (plain < 0) return {};
+    Ref fresh = plain ? Ref() : new_level(self, plain);
+    if (!plain && !fresh) return {};
+    PyObject* entry = nullptr;
+    const int present = PyDict_GetItemRef(self, key, &entry);
+    if (present) return present < 0 ? Ref() : Ref::steal(entry);
+    if (!fresh && !(fresh = new_level(self, plain))) return {};
+    return store_missing(self, key, fresh.get(), facts.stores_plainly);
 }
+
+void raise_value_in_the_way(PyObject* self, PyObject* key) {
+    Ref key_text = Ref::steal(PyObject_Format(key, s_empty));
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!key_text || !type_name) return;
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "target key \"%U\" is a value, cannot update value against another %U", key_text.get(),
+        type_name.get()));
+    if (message) PyErr_SetObject(b_KeyError, message.get());
+}
+
+template <class Site>
+Ref setitem_body(Site& site, PyObject* self, PyObject* key, PyObject* value) {
+    Ref first, subkeys;
+    const int dotted = split_dotted(site, 90, key, first, subkeys);
+    if (dotted < 0) return {};
+    if (dotted) {
+        site.at(93);
+        Ref subkey_value = level_for(self, first.get());
+        if (!subkey_value) return {};
+        site.at(95);
+        PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        const int nested = Py_IS_TYPE(subkey_value.get(), Py_TYPE(self)) ? 1 : PyObject_IsInstance(subkey_value.get(), cls);
+        if (nested < 0) return {};
+        if (!nested) {
+            site.at(96);
+            raise_value_in_the_way(self, first.get());
+            return {};
+        }
+        site.at(100);
+        return store_item(subkey_value.get(), subkeys.get(), value) < 0 ? Ref() : frame::none();
+    }
+    site.at(103);
+    return super_store(site, self, key, value);
+}
+
+// A call of NestedKeyvane.__setitem__(level, key, value); `plain` when its
+// super().__setitem__ reaches dict's for the level's class.
+int call_nested_store(PyObject* level, PyObject* key, PyObject* value, bool plain) {
+    if (!plain) {
+        PyObject* args[] = {level, key, value};
+        return Ref::steal(PyObject_Vectorcall(nested_setitem_spec.object, args, 3, nullptr)) ? 0 : -1;
+    }
+    // A plain exact-str key, as most leaves of a merge are: the body's key
+    // test fails and dict's store runs, which cannot call back into the body.
+    if (PyUnicode_CheckExact(key) && PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1) {
+        if (PyDict_SetItem(level, key, value) == 0) return 0;
+        frame::add_function_traceback(nested_setitem_spec, 103);
+        return -1;
+    }
+    return stand_in(nested_setitem_spec, [&](StandIn& site) { return setitem_body(site, level, key, value); })
+               ? 0
+               : -1;
+}
+
+// `level[key] = value`: 0, or -1 on error. The level's store runs this
+// module's __setitem__ either at once or through a registered converting
+// store (keyvane_api.hpp), whose conversion runs here as that function
+// makes it.
+int store_item(PyObject* level, PyObject* key, PyObject* value) {
+    const ClassFacts* facts = facts_of_level(level);
+    if (facts && facts->stores_plainly) return call_nested_store(level, key, value, facts->nested_stores_plainly);
+    const keyvane_api::ConvertingStore* store = facts ? facts->converting : nullptr;
+    if (!store) return PyObject_SetItem(level, key, value);
+    // Its super().__setitem__ has been found (above) before the value is
+    // converted, as the statement finds it.
+    bool started = false;
+    int result = -1;
+    {
+        frame::RecursionGuard guard(" while calling a Python object");
+        if (!guard.failed()) {
+            started = true;
+            Ref converted = Ref::steal(store->convert(value));
+            if (converted)
+                result = call_nested_store(level, key, converted.get(),
+                                           facts_of(Py_TYPE(level)).nested_stores_plainly);
+        }
+    }
+    if (result < 0) store->add_traceback(started);
+    return result;
+}
+
+PyObject* nested_setitem(Call& c) { return setitem_body(c, c[0], c[1], c[2]).release(); }
 
 // For a class that builds plainly, `super().__init__()` only links the
 // instance as its attribute dictionary (dict's initialiser without
@@ -381,7 +601,9 @@ int init_plainly(Call& c, PyObject* self) {
 PyObject* nested_init(Call& c) {
     PyObject* self = c[0];
     const bool no_data = PyTuple_GET_SIZE(c.rest()) == 0 && PyDict_GET_SIZE(c.keywords()) == 0;
-    if (no_data && builds_plainly(Py_TYPE(self))) {
+    const int plain = no_data ? builds_plainly(Py_TYPE(self)) : 0;
+    if (plain < 0) return nullptr;
+    if (plain) {
         const int done = init_plainly(c, self);
         if (done) return done < 0 ? nullptr : Py_NewRef(Py_None);
     } else {
@@ -392,260 +614,6 @@ PyObject* nested_init(Call& c) {
     Ref update = frame::attr(self, s_update);
     if (!update) return nullptr;
     return PyObject_Call(update.get(), c.rest(), c.keywords());
-}
-
-// The most levels one shortcut walks. A longer path goes the general way,
-// level by level, each of which may walk again: bounding the walk keeps
-// that linear in the depth.
-constexpr int kWalkLevels = 64;
-
-// What a chain of item reads or `in` tests along a dotted path gives,
-// answered by dict lookups where each level would do just that.
-enum class Walk { found, missing, unknown, error };
-
-// Follows the exact-str `path` down from `level`: a level whose class
-// passes `plain` splits at the first dot and looks up the first segment in
-// its own entries, an exact dict looks the rest up as one key. Dict lookups
-// of exact str keys run no Python code, so a walk that stops with `unknown`
-// (at a level of another kind) has changed nothing and the caller takes the
-// general path from the start. Each level counts against the recursion
-// limit as the item call it stands for would.
-Walk walk_path(PyObject* level, PyObject* path, bool ClassFacts::*plain, Ref& found) {
-    Ref current = Ref::borrow(level), rest = Ref::borrow(path);
-    int depth = 0;
-    Walk result = Walk::unknown;
-    for (;;) {
-        const bool exact_dict = PyDict_CheckExact(current.get());
-        if (!exact_dict && !(PyDict_Check(current.get()) && facts_of(Py_TYPE(current.get())).*plain)) break;
-        if (depth == kWalkLevels || Py_EnterRecursiveCall(" while looking up a dotted key")) {
-            PyErr_Clear();
-            break;
-        }
-        ++depth;
-        Ref key = Ref::borrow(rest.get()), tail;
-        const Py_ssize_t at =
-            exact_dict ? -1 : PyUnicode_FindChar(rest.get(), '.', 0, PyUnicode_GET_LENGTH(rest.get()), 1);
-        if (at == -2 || (at >= 0 && split_at_first_dot(rest.get(), key, tail) < 0)) {
-            result = Walk::error;
-            break;
-        }
-        PyObject* entry = nullptr;
-        const int present = PyDict_GetItemRef(current.get(), key.get(), &entry);
-        if (present <= 0) {
-            result = present < 0 ? Walk::error : Walk::missing;
-            break;
-        }
-        current = Ref::steal(entry);
-        if (at < 0) {
-            found = std::move(current);
-            result = Walk::found;
-            break;
-        }
-        rest = std::move(tail);
-    }
-    while (depth--) Py_LeaveRecursiveCall();
-    return result;
-}
-
-PyObject* nested_getitem(Call& c) {
-    if (PyUnicode_CheckExact(c[1])) {
-        Ref found;
-        const Walk walk = walk_path(c[0], c[1], &ClassFacts::reads_plainly, found);
-        if (walk == Walk::found) return found.release();
-        if (walk == Walk::error) return nullptr;
-    }
-    PyObject* self = c[0];
-    Ref key, subkeys;
-    int dotted = split_dotted(c, 83, c[1], key, subkeys);
-    if (dotted < 0) return nullptr;
-    if (dotted) {
-        c.at(85);
-        Ref level = super_getitem(c, self, key.get());
-        return level ? PyObject_GetItem(level.get(), subkeys.get()) : nullptr;
-    }
-    c.at(87);
-    return super_getitem(c, self, c[1]).release();
-}
-
-void raise_value_in_the_way(PyObject* self, PyObject* key) {
-    Ref key_text = Ref::steal(PyObject_Format(key, s_empty));
-    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
-    if (!key_text || !type_name) return;
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "target key \"%U\" is a value, cannot update value against another %U", key_text.get(),
-        type_name.get()));
-    if (message) PyErr_SetObject(b_KeyError, message.get());
-}
-
-// True when `level.setdefault(key, type(level)())` would find `key`
-// without building the level or raising: the class reads and builds
-// plainly, and `level.setdefault` is the generic function, which no entry
-// of the instance's attribute dictionary (normally the instance) hides.
-bool finds_levels_plainly(PyObject* level) {
-    PyTypeObject* cls = Py_TYPE(level);
-    const ClassFacts& facts = facts_of(cls);
-    if (!facts.reads_plainly || !facts.generic_setdefault || !builds_plainly(cls)) return false;
-    Ref attributes = Ref::steal(PyObject_GenericGetDict(level, nullptr));
-    if (!attributes) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyDict_Check(attributes.get()) && PyDict_Contains(attributes.get(), s_setdefault) == 0;
-}
-
-// Item stores that run this module's `__setitem__` directly.
-//
-// `level[key] = value` reaches NestedKeyvane.__setitem__ either at once or
-// through a registered converting store (keyvane_api.hpp). Where the class
-// of the level resolves to one of these, the store runs here: first the
-// conversion, as that function makes it, then the body of
-// NestedKeyvane.__setitem__ by dict operations, as long as those are what
-// it would do (a plain key stored by dict's store; a dotted key whose first
-// segment holds a level of the same class, found as setdefault finds it
-// without building anything). Otherwise the real function or item
-// assignment runs from the level reached, after what already ran, so
-// nothing runs twice. Each function stood in for counts against the
-// recursion limit and adds its traceback entry when an error leaves it, as
-// its call would.
-
-int store_item(PyObject* level, PyObject* key, PyObject* value);
-extern const frame::FunctionSpec nested_setitem_spec;
-
-// The body of NestedKeyvane.__setitem__(level, key, value) as far as it
-// runs no Python code of its own: 1 when done, -1 on error (with `line` set
-// to the failing statement), 0 when it has done nothing observable and the
-// caller must run the body itself.
-int nested_store_directly(PyObject* level, PyObject* key, PyObject* value, int& line) {
-    if (!PyUnicode_CheckExact(key)) return 0;
-    line = 90;
-    const Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
-    if (at == -2) return -1;
-    if (at == -1) {
-        if (!facts_of(Py_TYPE(level)).nested_stores_plainly) return 0;
-        line = 103;
-        return PyDict_SetItem(level, key, value) < 0 ? -1 : 1;
-    }
-    if (!finds_levels_plainly(level)) return 0;
-    line = 91;
-    Ref first, rest;
-    if (split_at_first_dot(key, first, rest) < 0) return -1;
-    line = 93;
-    PyObject* entry = nullptr;
-    const int present = PyDict_GetItemRef(level, first.get(), &entry);
-    Ref existing = Ref::steal(entry);
-    if (present < 0) return -1;
-    if (!present || !Py_IS_TYPE(existing.get(), Py_TYPE(level))) return 0;
-    line = 100;
-    return store_item(existing.get(), rest.get(), value) < 0 ? -1 : 1;
-}
-
-// A call of NestedKeyvane.__setitem__(level, key, value). A plain exact-str
-// key goes straight to dict's store, which cannot recurse.
-int call_nested_store(PyObject* level, PyObject* key, PyObject* value) {
-    if (PyUnicode_CheckExact(key) && facts_of(Py_TYPE(level)).nested_stores_plainly &&
-        PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) == -1) {
-        if (PyDict_SetItem(level, key, value) == 0) return 0;
-        frame::add_function_traceback(nested_setitem_spec, 103);
-        return -1;
-    }
-    int line = nested_setitem_spec.line, done;
-    {
-        frame::RecursionGuard guard(" while calling a Python object");
-        done = guard.failed() ? -1 : nested_store_directly(level, key, value, line);
-    }
-    if (done < 0) frame::add_function_traceback(nested_setitem_spec, line);
-    if (done != 0) return done < 0 ? -1 : 0;
-    PyObject* args[] = {level, key, value};
-    return Ref::steal(PyObject_Vectorcall(nested_setitem_spec.object, args, 3, nullptr)) ? 0 : -1;
-}
-
-// `level[key] = value`: 0, or -1 on error.
-int store_item(PyObject* level, PyObject* key, PyObject* value) {
-    const ClassFacts& facts = facts_of(Py_TYPE(level));
-    if (facts.stores_plainly) return call_nested_store(level, key, value);
-    const keyvane_api::ConvertingStore* store = facts.converting;
-    if (!store) return PyObject_SetItem(level, key, value);
-    // Its super().__setitem__ has been found (above) before the value is
-    // converted, as the statement finds it.
-    bool started = false;
-    int result = -1;
-    {
-        frame::RecursionGuard guard(" while calling a Python object");
-        if (!guard.failed()) {
-            started = true;
-            Ref converted = Ref::steal(store->convert(value));
-            if (converted) result = call_nested_store(level, key, converted.get());
-        }
-    }
-    if (result < 0) store->add_traceback(started);
-    return result;
-}
-
-PyObject* nested_setitem(Call& c) {
-    PyObject* self = c[0];
-    PyObject* value = c[2];
-    int line = c.line();
-    const int done = nested_store_directly(self, c[1], value, line);
-    if (done != 0) {
-        c.at(line);
-        return done < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    Ref key, subkeys;
-    int dotted = split_dotted(c, 90, c[1], key, subkeys);
-    if (dotted < 0) return nullptr;
-    if (dotted) {
-        c.at(93);
-        Ref subkey_value = level_for(self, key.get());
-        if (!subkey_value) return nullptr;
-        c.at(95);
-        int nested = PyObject_IsInstance(subkey_value.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)));
-        if (nested < 0) return nullptr;
-        if (!nested) {
-            c.at(96);
-            raise_value_in_the_way(self, key.get());
-            return nullptr;
-        }
-        c.at(100);
-        if (store_item(subkey_value.get(), subkeys.get(), value) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    c.at(103);
-    return super_store(c, self, c[1], value).release();
-}
-
-// super().__contains__(key): the dict test when super() reaches dict.
-Ref super_contains(const Call& c, PyObject* self, PyObject* key) {
-    if (frame::super_reaches(c, self, s_contains, &PyDict_Type)) {
-        int inside = PyDict_Contains(self, key);
-        return inside < 0 ? Ref() : frame::boolean(inside);
-    }
-    return frame::call_super(c, self, s_contains, {key});
-}
-
-PyObject* nested_contains(Call& c) {
-    PyObject* self = c[0];
-    if (PyUnicode_CheckExact(c[1])) {
-        Ref found;
-        const Walk walk = walk_path(self, c[1], &ClassFacts::tests_plainly, found);
-        if (walk == Walk::found || walk == Walk::missing) return PyBool_FromLong(walk == Walk::found);
-        if (walk == Walk::error) return nullptr;
-    }
-    Ref key, subkeys;
-    int dotted = split_dotted(c, 106, c[1], key, subkeys);
-    if (dotted < 0) return nullptr;
-    if (dotted) {
-        c.at(109);
-        Ref present = super_contains(c, self, key.get());
-        int truth = present ? PyObject_IsTrue(present.get()) : -1;
-        if (truth <= 0) return truth < 0 ? nullptr : present.release();
-        c.at(110);
-        Ref level = super_getitem(c, self, key.get());
-        if (!level) return nullptr;
-        int inside = PySequence_Contains(level.get(), subkeys.get());
-        return inside < 0 ? nullptr : PyBool_FromLong(inside);
-    }
-    c.at(112);
-    return super_contains(c, self, c[1]).release();
 }
 
 PyObject* nested_delitem(Call& c) {
@@ -697,10 +665,13 @@ struct AbcState {
     bool operator==(const AbcState&) const = default;
 };
 
-// The entry `name` of the namespace `names`, or null; runs no Python code.
+// The entry `name` of the namespace `names`, or null. The lookup runs the
+// `__eq__` of any other key of the same hash, which may raise: an ordinary
+// Exception is dropped (the general path meets it again), anything else
+// (KeyboardInterrupt, MemoryError) is left set for the caller to pass on.
 Ref namespace_entry(PyObject* names, PyObject* name) {
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(names, name, &found) < 0) PyErr_Clear();
+    if (PyDict_GetItemRef(names, name, &found) < 0 && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
     return Ref::steal(found);
 }
 
@@ -771,12 +742,13 @@ LeafAnswer g_leaf_answers[8];
 int leaf_is_mapping(PyObject* leaf, LeafAnswer& known) {
     AbcState before;
     const bool readable = read_abc_state(before);
+    if (!readable && PyErr_Occurred()) return -1;
     if (readable && known.answer >= 0 && known.state == before) return known.answer;
     const int answer = PyObject_IsInstance(leaf, g_mapping);
     AbcState after;
     if (answer >= 0 && readable && abc_path_caches() && read_abc_state(after) && after == before)
         known = {after, answer};
-    return answer;
+    return answer >= 0 && PyErr_Occurred() ? -1 : answer;  // an error the checks above let through
 }
 
 // isinstance(obj, Mapping) for any other object. When `obj.__class__` is
@@ -928,27 +900,23 @@ const frame::FunctionSpec nested_update_spec{
     .varkw = "kwargs", .locals = {"iterable", "item", "key", "value"}, .line = 125,
     .body = nested_update};
 
-// `self[key]` is the plain dict lookup when the class reads plainly and the
-// key is an exact str without a dot (its hash and comparison run no Python
-// code).
-Probe probe_entry(PyObject* self, PyObject* key, Ref& found) {
-    if (!PyUnicode_CheckExact(key) || PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1) != -1 ||
-        !facts_of(Py_TYPE(self)).reads_plainly)
-        return Probe::unknown;
-    PyObject* entry = nullptr;
-    const int present = PyDict_GetItemRef(self, key, &entry);
-    if (present < 0) return Probe::error;
-    if (!present) return Probe::missing;
-    found = Ref::steal(entry);
-    return Probe::found;
-}
-
-// The global `itertools` is a plain module whose `chain` is the original,
-// read without running any Python code.
-bool original_chain() {
-    Ref module = namespace_entry(frame::module_globals(), s_itertools);
-    return g_chain && module && Py_IS_TYPE(module.get(), &PyModule_Type) &&
-           holds_global(PyModule_GetDict(module.get()), s_chain, g_chain);
+// The global `itertools` is a plain module whose `chain` is the original:
+// 1, 0, or -1 with an error of the lookups that is no ordinary Exception
+// (an ordinary one is met again on the general path). Both names are kept
+// between reads and watched, so a rebinding is seen at the next read.
+int original_chain() {
+    static frame::KeptGlobal itertools_global{s_itertools};
+    static frame::KeptEntry chain_entry{s_chain};
+    Ref module = itertools_global.get();
+    if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!g_chain || !Py_IS_TYPE(module.get(), &PyModule_Type)) return 0;
+    Ref chain = chain_entry.get(PyModule_GetDict(module.get()));
+    if (!chain) return PyErr_Occurred() ? -1 : 0;
+    return chain.get() == g_chain;
 }
 
 // The converting stores that other modules registered, each kept with a
@@ -1037,10 +1005,12 @@ const ClassFacts& facts_of(PyTypeObject* cls) {
 // True when calling `cls()` runs only this module's construction: besides
 // the class's facts, the metaclass call and `__new__` of the built-ins and
 // the original `itertools.chain` for `update`.
-bool builds_plainly(PyTypeObject* cls) {
-    return Py_TYPE(cls)->tp_call == PyType_Type.tp_call && cls->tp_new == PyDict_Type.tp_new &&
-           cls->tp_getattro == PyObject_GenericGetAttr && facts_of(cls).builds_plainly &&
-           original_chain();
+// 1, 0, or -1 with the error of a namespace lookup.
+int builds_plainly(PyTypeObject* cls, const ClassFacts& facts) {
+    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || cls->tp_new != PyDict_Type.tp_new ||
+        cls->tp_getattro != PyObject_GenericGetAttr || !facts.builds_plainly)
+        return 0;
+    return original_chain();
 }
 
 // ---------------------------------------------------------------------------

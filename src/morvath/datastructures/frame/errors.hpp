@@ -29,4 +29,33 @@ void raise_unsliceable(PyObject* obj) noexcept;
 // how the entry points keep C++ exceptions from crossing into the interpreter.
 void raise_for_cxx_exception() noexcept;
 
+// Makes `caught` the exception being handled for the life of the scope, as
+// an `except` clause or the exceptional exit of a `with` block does: the
+// code run meanwhile sees it in `sys.exc_info()`, and an exception raised
+// meanwhile takes it as its `__context__`. The previous state comes back at
+// the end. The public API reads the handled exception through every
+// enclosing level, so the scope probes whether the current level held it
+// itself; a level that held nothing (a generator run inside an outer
+// `except`, say) is left holding nothing rather than a copy of the outer
+// exception, which it would otherwise carry on to its next resumption.
+class Handling {
+public:
+    explicit Handling(PyObject* caught) noexcept
+        : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(Py_None);
+        Ref outer = Ref::steal(PyErr_GetHandledException());
+        own_ = outer.get() != previous_.get();
+        PyErr_SetHandledException(caught);
+    }
+    ~Handling() {
+        PyErr_SetHandledException(own_ && previous_ ? previous_.get() : Py_None);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref previous_;
+    bool own_ = false;
+};
+
 }  // namespace frame

@@ -65,7 +65,9 @@ Ref KeptEntry::get(PyObject* names) noexcept {
     const unsigned long long epoch = namespace_epoch();  // before the lookup, which may run code
     PyObject* value = borrowed_entry(names, name_, failed);
     if (failed) {
-        PyErr_Clear();
+        // An ordinary Exception from a colliding key's `__eq__` reads as no
+        // entry; KeyboardInterrupt, MemoryError and the like go on.
+        if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
         names_ = nullptr;
         return {};
     }

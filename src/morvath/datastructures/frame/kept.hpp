@@ -36,7 +36,9 @@ private:
 };
 
 // The entry `name` of the namespace dict `names` (another module's
-// globals), or null without an exception when it has none.
+// globals), or null without an exception when it has none or its lookup
+// raised an ordinary Exception; null with the error set when the lookup
+// raised anything else (KeyboardInterrupt from a colliding key's `__eq__`).
 class KeptEntry {
 public:
     explicit KeptEntry(const Str& name) noexcept : name_(name) {}
