@@ -152,6 +152,16 @@ Ref live(PyObject* entry) {
     return item ? std::move(item) : frame::none();
 }
 
+// A new list of strong references that only this module's code ever sees:
+// no Python object can refer to it, so it can be on no reference cycle and
+// is kept out of the cyclic collector (which would otherwise walk it at
+// every collection that a long loop meets).
+Ref private_pins() {
+    Ref pins = Ref::steal(PyList_New(0));
+    if (pins) PyObject_GC_UnTrack(pins.get());
+    return pins;
+}
+
 // [weakref.ref(i, self.remove) for i in items], iterating `items` once.
 // Every element also goes to `pins`, which the caller keeps until the
 // entries are stored: an element that nothing else holds (one made by a
@@ -160,7 +170,7 @@ Ref live(PyObject* entry) {
 // before `pins`, so that on failure no callback of an unstored entry runs.
 int make_entries(PyObject* self, PyObject* items, Ref& entries, Ref& pins) {
     Ref iterator = Ref::steal(PyObject_GetIter(items));
-    pins = Ref::steal(PyList_New(0));
+    pins = private_pins();
     entries = Ref::steal(PyList_New(0));
     if (!iterator || !pins || !entries) return -1;
     frame::SignalPoll poll;
@@ -736,7 +746,7 @@ PyMethodDef g_sort_key_def = {"<lambda>", sort_key, METH_O, nullptr};
 // reference) would find no entry to remove and leave a dead one behind; held
 // here, such items die once the sorted list is back.
 Ref pin_items(PyObject* data) {
-    Ref pins = Ref::steal(PyList_New(0));
+    Ref pins = private_pins();
     if (!pins || !PyList_Check(data)) return pins;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
         Ref held = hold(PyList_GET_ITEM(data, i));
@@ -791,8 +801,8 @@ PyObject* fadeline_sort(Call& c) {
 // Holding only the previous item is not enough: its entry still leaves
 // before the iterator's position. The dead entries go once `shown` is freed.
 PyObject* string_form(PyObject* self, PyObject* (*form)(PyObject*)) {
-    Ref parts = Ref::steal(PyList_New(0));
-    Ref shown = parts ? Ref::steal(PyList_New(0)) : Ref();
+    Ref parts = private_pins();
+    Ref shown = parts ? private_pins() : Ref();
     Ref iterator = shown ? Ref::steal(PyObject_GetIter(self)) : Ref();
     if (!iterator) return nullptr;
     frame::SignalPoll poll;
