@@ -552,3 +552,35 @@ def test_pop_and_remove_read_data_as_often_as_their_code_does():
     reads.clear()
     fl.remove(a)
     assert len(reads) == 1 and fl.data == []
+
+
+@pytest.mark.parametrize("cls", [Fadeline, DataProperty])
+def test_string_forms_walk_the_items_as_iteration_does(cls):
+    a, b = Plain(0), Plain(1)
+    fl = cls([a, b])
+    fl.data.insert(1, lambda: "called")      # an entry of another kind is called, as iteration calls it
+    assert repr(fl) == f"Fadeline([{a!r}, 'called', {b!r}])" and str(fl) == f"Fadeline([{a}, called, {b}])"
+
+    def stop():
+        raise StopIteration
+    fl.data[1] = stop
+    with pytest.raises(RuntimeError, match="generator raised StopIteration") as info:
+        repr(fl)
+    entries = [(e.name, e.lineno) for e in traceback.extract_tb(info.value.__cause__.__traceback__)]
+    assert [name for name, _ in entries] == ["morvath.datastructures.fadeline.Fadeline.__iter__", "stop"]
+    assert entries[0][1] == 45
+
+    class Shown(cls):
+        def __iter__(self):
+            yield "own"
+    assert str(Shown([a])) == "Fadeline([own])"
+
+
+def test_string_forms_of_every_width():
+    class Shown(Plain):
+        __repr__ = __str__ = lambda self: self.value
+    texts = ["a", "", "é", "€uro", "🐍", type("Text", (str,), {})("sub")]
+    items = [Shown(t) for t in texts]
+    for form in (repr, str):
+        assert form(Fadeline(items)) == "Fadeline([" + ", ".join(texts) + "])"
+        assert form(Fadeline(items[:1])) == "Fadeline([a])"

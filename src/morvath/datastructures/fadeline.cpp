@@ -20,7 +20,9 @@
 #include "compare.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -33,7 +35,9 @@ frame::Str s_weakref{"weakref"}, s_ref{"ref"}, s_ReferenceType{"ReferenceType"},
     s_setitem{"__setitem__"}, s_iadd{"__iadd__"}, s_remove{"remove"}, s_append{"append"},
     s_index{"index"}, s_count{"count"}, s_pop{"pop"}, s_insert{"insert"}, s_extend{"extend"},
     s_sort{"sort"}, s_key{"key"}, s_qualname{"__qualname__"}, s_dunder_index{"__index__"}, s_iter{"__iter__"},
-    s_collections{"collections"}, s_UserList{"UserList"}, s_reverse{"reverse"}, s_separator{", "}, s_empty{""};
+    s_setstate{"__setstate__"},
+    s_collections{"collections"}, s_UserList{"UserList"}, s_reverse{"reverse"}, s_separator{", "}, s_empty{""},
+    s_opening{"Fadeline(["}, s_closing{"])"};
 
 frame::Builtin b_super{"super"}, b_TypeError{"TypeError"}, b_list{"list"};
 
@@ -358,6 +362,8 @@ PyObject* fadeline_setitem(Call& c) {
 class IterGenerator final : public frame::GeneratorState {
 public:
     explicit IterGenerator(PyObject* self) noexcept : self_(Ref::borrow(self)) {}
+    // A generator that has read `data` already and stands at `iterator`.
+    IterGenerator(PyObject* self, Ref iterator) noexcept : self_(Ref::borrow(self)), iterator_(std::move(iterator)) {}
     PyObject* next(int& line) noexcept override {
         line = 44;
         if (!iterator_) {
@@ -382,10 +388,69 @@ private:
     Ref iterator_;
 };
 
-PyObject* fadeline_iter(Call& c) {
-    std::unique_ptr<frame::GeneratorState> state(new IterGenerator(c[0]));
-    return frame::make_generator("__iter__", "Fadeline.__iter__", 44, std::move(state)).release();
+Ref iter_generator(std::unique_ptr<frame::GeneratorState> state) {
+    return frame::make_generator("__iter__", "Fadeline.__iter__", 44, std::move(state));
 }
+
+PyObject* fadeline_iter(Call& c) { return iter_generator(std::make_unique<IterGenerator>(c[0])).release(); }
+
+extern const frame::FunctionSpec iter_spec;
+
+// iter(self), walked by the string forms. While the class's `__iter__` is
+// this module's own and `self.data` is an exact list that the instance's
+// storage gives without running code, the generator's steps are taken here:
+// the same read of `data`, the same walk by position, and the live item of
+// each plain reference, which runs no code and cannot fail. At the first
+// entry of any other kind a generator standing at that entry takes over,
+// so that calling the entry fails, if it does, as the generator's step would.
+class LiveItems {
+public:
+    explicit LiveItems(PyObject* self) : self_(self) {}
+
+    int start() {
+        static frame::SiteGuard guard;
+        PyObject* data = nullptr;
+        if (guard.resolves_to(Py_TYPE(self_), s_iter, iter_spec.object) &&
+            frame::instance_attribute(self_, s_data, &data)) {
+            data_ = Ref::steal(data);
+            if (PyList_CheckExact(data)) return 0;
+            data_.reset();  // the generator reads it again, as no code ran
+        }
+        iterator_ = Ref::steal(PyObject_GetIter(self_));
+        return iterator_ ? 0 : -1;
+    }
+
+    // How many items the walk will likely give.
+    size_t expected() const { return data_ ? static_cast<size_t>(PyList_GET_SIZE(data_.get())) : 8; }
+
+    // The next item; null at the end or with an exception set.
+    Ref next() {
+        if (iterator_) return Ref::steal(PyIter_Next(iterator_.get()));
+        if (at_ >= PyList_GET_SIZE(data_.get())) return {};
+        PyObject* entry = PyList_GET_ITEM(data_.get(), at_);
+        if (reinterpret_cast<PyObject*>(Py_TYPE(entry)) != g_ref_type) {
+            Ref rest = Ref::steal(PyObject_GetIter(data_.get()));
+            Ref position = Ref::steal(PyLong_FromSsize_t(at_));
+            if (!rest || !position || !Ref::steal(PyObject_CallMethodOneArg(rest.get(), s_setstate, position.get())))
+                return {};
+            return hand_over(std::move(rest)) < 0 ? Ref() : next();
+        }
+        ++at_;
+        return live(entry);
+    }
+
+private:
+    int hand_over(Ref rest) noexcept {
+        if (!rest) return -1;
+        iterator_ = iter_generator(std::make_unique<IterGenerator>(self_, std::move(rest)));
+        return iterator_ ? 0 : -1;
+    }
+
+    PyObject* self_;
+    Ref data_;
+    Py_ssize_t at_ = 0;
+    Ref iterator_;  // the generator (or the class's own iterator) once it walks
+};
 
 // list(self): the live items, gathered by iterating the instance.
 Ref as_list(PyObject* self) {
@@ -793,27 +858,61 @@ PyObject* fadeline_sort(Call& c) {
 // ---------------------------------------------------------------------------
 // String forms
 
+// "Fadeline([" + ", ".join(texts) + "])", written in one new string.
+PyObject* framed(const std::vector<Ref>& texts) {
+    const PyObject* pieces[] = {s_opening, s_closing};
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    for (const PyObject* piece : pieces) length += PyUnicode_GET_LENGTH(piece);
+    const Py_ssize_t separator = PyUnicode_GET_LENGTH(s_separator.get());
+    for (const Ref& text : texts) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text.get());
+        if (size > PY_SSIZE_T_MAX - length - separator) return PyErr_NoMemory();
+        length += size + (&text == &texts.front() ? 0 : separator);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text.get()));
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, widest));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    const int kind = PyUnicode_KIND(out.get());
+    char* const data = static_cast<char*>(PyUnicode_DATA(out.get()));
+    auto write = [&](PyObject* piece) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_KIND(piece) == kind)
+            memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(size) * kind);
+        else if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, size) < 0)
+            return false;
+        at += size;
+        return true;
+    };
+    if (!write(s_opening)) return nullptr;
+    for (const Ref& text : texts)
+        if ((&text != &texts.front() && !write(s_separator)) || !write(text.get())) return nullptr;
+    return write(s_closing) ? out.release() : nullptr;
+}
+
 // "Fadeline([" + ", ".join(form(i) for i in self) + "])"
 // Every item shown stays referenced until the text is built. An item whose
 // text drops the last reference to itself would otherwise take its entry out
 // through the callback while the iteration is under way, moving the later
 // live entries back past the list iterator so that the text omits them.
 // Holding only the previous item is not enough: its entry still leaves
-// before the iterator's position. The dead entries go once `shown` is freed.
+// before the iterator's position. The dead entries go once `shown` is freed,
+// after the texts (declared first, so destroyed last).
 PyObject* string_form(PyObject* self, PyObject* (*form)(PyObject*)) {
-    Ref parts = private_pins();
-    Ref shown = parts ? private_pins() : Ref();
-    Ref iterator = shown ? Ref::steal(PyObject_GetIter(self)) : Ref();
-    if (!iterator) return nullptr;
+    std::vector<Ref> shown, texts;
+    LiveItems items(self);
+    if (items.start() < 0) return nullptr;
+    shown.reserve(items.expected()), texts.reserve(items.expected());
     frame::SignalPoll poll;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (poll.interrupted() || PyList_Append(shown.get(), item.get()) < 0) return nullptr;
+    while (Ref item = items.next()) {
+        if (poll.interrupted()) return nullptr;
         Ref text = Ref::steal(form(item.get()));
-        if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+        shown.push_back(std::move(item));
+        if (!text) return nullptr;
+        texts.push_back(std::move(text));
     }
-    if (PyErr_Occurred()) return nullptr;
-    Ref joined = Ref::steal(PyUnicode_Join(s_separator, parts.get()));
-    return joined ? PyUnicode_FromFormat("Fadeline([%U])", joined.get()) : nullptr;
+    return PyErr_Occurred() ? nullptr : framed(texts);
 }
 
 PyObject* fadeline_repr(Call& c) {
