@@ -440,7 +440,7 @@ public:
     }
 
 private:
-    int hand_over(Ref rest) noexcept {
+    int hand_over(Ref rest) {
         if (!rest) return -1;
         iterator_ = iter_generator(std::make_unique<IterGenerator>(self_, std::move(rest)));
         return iterator_ ? 0 : -1;
