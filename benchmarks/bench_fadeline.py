@@ -35,6 +35,9 @@ class PyFadeline(collections.UserList):
     def append(self, item):
         super().append(weakref.ref(item, self.remove))
 
+    def extend(self, items):
+        super().extend([weakref.ref(i, self.remove) for i in items])
+
     def index(self, item):
         return super().index(weakref.ref(item))
 
@@ -54,6 +57,15 @@ class Node:
         return self.value < other.value
 
 
+class Valued(Node):
+    """An item with an equality of its own: every lookup must call it."""
+
+    def __eq__(self, other):
+        return self is other
+
+    __hash__ = object.__hash__
+
+
 NODES = [Node((i * 7919) % 1000) for i in range(1000)]
 
 
@@ -64,28 +76,44 @@ def build_and_drop(cls, count):
     return fl
 
 
+VALUED = [Valued(i) for i in range(1000)]
+
+
+def extend_empty(cls, items):
+    fl = cls()
+    fl.extend(items)
+    return fl
+
+
 def cases():
     cases = []
     kinds = {"ours": Fadeline, "python": PyFadeline, "limit": list}   # in Case's order
-    statements = [
-        ("build 1000", "cls(nodes)"),
-        ("build 1000 and let them die", "build_and_drop(cls, 1000)"),
-        ("iterate 1000", "list(fl)"),
-        ("read by index", "fl[500]"),
-        ("index of the first", "fl.index(first)"),
-        ("slice of 100", "fl[100:200]"),
-        ("append and remove", "fl.append(node); fl.remove(node)"),
-        ("sort 1000", "fl.sort()"),
-        ("repr of 100", "repr(small)"),
+    statements = [  # (name, statement, goal against the Python class)
+        ("build 1000", "cls(nodes)", 1.5),
+        ("extend by 1000", "extend_empty(cls, nodes)", 1.5),
+        ("build 1000 and let them die", "build_and_drop(cls, 1000)", None),
+        ("build 8000 and let them die at once", "build_and_drop(cls, 8000)", 5),
+        ("iterate 1000", "list(fl)", None),
+        ("read by index", "fl[500]", None),
+        ("index of the first", "fl.index(first)", None),
+        ("in, match at 500", "middle in fl", 4),
+        ("in, match at 500, items with __eq__", "valued_middle in valued", None),
+        ("slice of 100", "fl[100:200]", 1.5),
+        ("append and remove on 1000", "fl.append(node); fl.remove(node)", 4),
+        ("sort 1000", "fl.sort()", None),
+        ("repr of 100", "repr(small)", 1.25),
     ]
 
     def names(cls):
         return {"cls": cls, "fl": cls(NODES), "nodes": NODES, "node": Node(-1),
-                "first": NODES[0], "build_and_drop": build_and_drop, "small": cls(NODES[:100])}
+                "first": NODES[0], "middle": NODES[500], "build_and_drop": build_and_drop,
+                "extend_empty": extend_empty, "small": cls(NODES[:100]),
+                "valued": cls(VALUED), "valued_middle": VALUED[500]}
 
     contexts = {label: names(cls) for label, cls in kinds.items()}
-    for name, stmt in statements:
-        cases.append(Case(name, *(Contender(stmt, contexts[label]) for label in kinds)))
+    for name, stmt, goal in statements:
+        cases.append(Case(name, *(Contender(stmt, contexts[label]) for label in kinds),
+                          goal_python=goal))
     return cases
 
 

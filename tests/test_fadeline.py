@@ -336,3 +336,251 @@ def test_no_leaks(assert_no_leak):
             with contextlib.suppress(TypeError, ValueError):
                 fail()
     assert_no_leak(work)
+
+
+class Plain:
+    """Keeps object's equality (identity), as most stored objects do."""
+    def __init__(self, value):
+        self.value = value
+
+    def __lt__(self, other):            # a comparison method, but not __eq__
+        return self.value < other.value
+
+
+class Counted(Plain):
+    log = []
+
+    def __eq__(self, other):
+        Counted.log.append((self.value, getattr(other, "value", other)))
+        return isinstance(other, Plain) and self.value == other.value
+
+    __hash__ = object.__hash__
+
+
+class Inherits(Counted):
+    pass
+
+
+@pytest.fixture
+def log():
+    Counted.log = []
+    return Counted.log
+
+
+@pytest.mark.parametrize("cls", [Counted, Inherits])
+def test_lookups_call_every_own_eq_as_the_list_does(cls, log):
+    a, b, c = cls(0), cls(1), cls(2)
+    fl = Fadeline([a, b, c, b])
+    probe = cls(1)
+    assert probe in fl and log == [(0, 1), (1, 1)]
+    log.clear()
+    assert fl.index(probe) == 1 and fl.count(probe) == 2
+    assert log == [(0, 1), (1, 1)] + [(0, 1), (1, 1), (2, 1), (1, 1)]
+    log.clear()
+    assert fl.pop(probe) is b and log == [(0, 1), (1, 1)]
+    log.clear()
+    fl.remove(probe)
+    assert list(fl) == [a, c] and log == [(0, 1), (2, 1), (1, 1)]
+    log.clear()
+    assert b not in fl and log == [(0, 1), (2, 1)]
+
+
+def test_mixed_classes_compare_through_either_eq(log):
+    plain, counted = Plain(1), Counted(1)
+    fl = Fadeline([plain, Plain(2)])
+    assert counted in fl and log == [(1, 1)]          # the reflected __eq__ of the probe
+    log.clear()
+    fl = Fadeline([counted])
+    assert Plain(1) in fl and log == [(1, 1)]         # the entry's item's own __eq__
+    log.clear()
+    assert counted in fl and log == [(1, 1)]          # the same object still asks __eq__
+
+
+def test_identity_lookups_see_a_class_that_gains_eq():
+    class Late(Plain):
+        pass
+    a, twin, other = Late(1), Late(1), Plain(0)
+    fl = Fadeline([a, other])
+    assert twin not in fl and fl.index(a) == 0 and fl.count(twin) == 0
+    Late.__eq__ = lambda self, other: getattr(other, "value", None) == self.value
+    assert twin in fl and fl.index(twin) == 0 and fl.count(twin) == 1
+    fl.remove(twin)
+    assert list(fl) == [other]
+    del Late.__eq__
+    assert Late(0) not in fl
+
+
+def test_foreign_entries_are_compared_in_general(unraisable):
+    calls = []
+
+    class Foreign:
+        def __eq__(self, other):
+            calls.append(type(other).__name__)
+            return False
+
+    items = [Plain(i) for i in range(6)]
+    fl = Fadeline(items)
+    fl.data.insert(2, Foreign())
+    assert items[4] in fl and calls == ["ReferenceType"]
+    assert fl.index(items[1]) == 1 and fl.index(items[4]) == 5 and fl.count(items[5]) == 1
+    del calls[:]
+    del items[3:]                          # cleanup passes the foreign entry, asking it each time
+    assert len(fl.data) == 4 and calls == ["ReferenceType"] * 3 and unraisable == []
+    with pytest.raises(ValueError, match="is not in list"):
+        fl.pop(Plain(9))
+
+
+def test_mass_death_takes_exactly_the_dead_entries(unraisable):
+    items = [Plain(i) for i in range(3000)]
+    fl = Fadeline(items)
+    fl.extend(items[::3])                  # an item stored twice has two entries to clean up
+    keep = items[1::2]
+    del items[:]
+    assert [x.value for x in fl] == list(range(1, 3000, 2)) + [v for v in range(0, 3000, 3) if v % 2]
+    assert all(x is y for x, y in zip(fl, keep)) and unraisable == []
+    fl *= 2
+    doomed = keep[0]
+    del keep[0], doomed                    # one callback per reference: the first copy goes
+    assert fl[0].value == 3 and len([x for x in fl if x is None]) == 1 and unraisable == []
+
+
+def test_entries_read_weakref_ref_and_remove_at_each_item(monkeypatch):
+    made = []
+
+    class Counting(weakref.ref):
+        __slots__ = ()
+
+        def __new__(cls, *args):
+            made.append(args)
+            return super().__new__(cls, *args)
+
+    pool = [Plain(i) for i in range(3)]
+
+    def patching():
+        yield pool[0]
+        monkeypatch.setattr(weakref, "ref", Counting)      # seen by the very next entry
+        yield pool[1]
+
+    plain = weakref.ref
+    fl = Fadeline(patching())
+    monkeypatch.undo()
+    fl.extend(pool[2:])
+    assert [type(r) for r in fl.data] == [plain, Counting, plain] and len(made) == 1
+    monkeypatch.setattr(fadeline, "weakref", types.SimpleNamespace(ref=Counting))
+    fl.append(pool[0])
+    assert type(fl.data[-1]) is Counting and len(made) == 2
+    monkeypatch.undo()
+    fl.remove = own = lambda ref: None                   # an instance attribute is the callback
+    fl.append(pool[0])
+    assert fl.data[-1].__callback__ is own and fl.data[0].__callback__ == Fadeline.remove.__get__(fl)
+
+    class Own(Fadeline):
+        def remove(self, item):
+            super().remove(item)
+
+    sub = Own(pool)
+    assert all(r.__callback__ == sub.remove for r in sub.data)
+    made.clear()
+    del pool[0]                      # the entry whose callback is `own` stays, dead
+    assert len(sub) == 2 and len(fl) == 3 and fl.data[-1]() is None
+
+
+class CallingRef(weakref.ref):
+    """A reference whose call is counted: only reads of the item may call it."""
+    calls = 0
+
+    def __call__(self):
+        CallingRef.calls += 1
+        return super().__call__()
+
+
+def test_remove_does_not_call_the_entry_and_pop_reads_it_once(monkeypatch):
+    monkeypatch.setattr(fadeline, "weakref", types.SimpleNamespace(
+        ref=CallingRef, ReferenceType=weakref.ReferenceType))
+    a, b = Plain(0), Plain(1)
+    fl = Fadeline([a, b, a])
+    CallingRef.calls = 0
+    fl.remove(a)
+    assert CallingRef.calls == 0 and len(fl.data) == 2
+    assert fl.pop(b) is b and CallingRef.calls == 1
+    monkeypatch.setattr(CallingRef, "__call__", lambda self: 1 / 0)
+    fl.remove(a)                            # never called, so it cannot fail
+    assert fl.data == []
+
+
+def test_pop_tells_positions_by_the_class_attribute():
+    class Meta(type):
+        __index__ = lambda cls: 0
+        looked = []
+
+        def __getattr__(cls, name):
+            Meta.looked.append(name)
+            raise AttributeError(name)
+
+    class W(metaclass=Meta):
+        pass
+
+    class Lookup(type):
+        def __getattr__(cls, name):
+            Meta.looked.append(name)
+            raise AttributeError(name)
+
+    class V(metaclass=Lookup):
+        pass
+
+    w, v = W(), V()
+    fl = Fadeline([w, v])
+    with pytest.raises(TypeError, match="'W' object cannot be interpreted as an integer"):
+        fl.pop(w)
+    assert fl.pop(v) is v and Meta.looked == ["__index__"] and list(fl) == [w]
+
+
+def test_pop_and_remove_read_data_as_often_as_their_code_does():
+    reads = []
+
+    class Watched(Fadeline):
+        data = property(lambda self: (reads.append(1), self.__dict__["data"])[1],
+                        lambda self, value: self.__dict__.__setitem__("data", value))
+
+    a, b = Plain(0), Plain(1)
+    fl = Watched([a, b])
+    reads.clear()
+    assert fl.pop(b) is b and len(reads) == 2
+    reads.clear()
+    assert fl.pop(0) is a and len(reads) == 1
+    fl.append(a)
+    reads.clear()
+    fl.remove(a)
+    assert len(reads) == 1 and fl.data == []
+
+
+@pytest.mark.parametrize("cls", [Fadeline, DataProperty])
+def test_string_forms_walk_the_items_as_iteration_does(cls):
+    a, b = Plain(0), Plain(1)
+    fl = cls([a, b])
+    fl.data.insert(1, lambda: "called")      # an entry of another kind is called, as iteration calls it
+    assert repr(fl) == f"Fadeline([{a!r}, 'called', {b!r}])" and str(fl) == f"Fadeline([{a}, called, {b}])"
+
+    def stop():
+        raise StopIteration
+    fl.data[1] = stop
+    with pytest.raises(RuntimeError, match="generator raised StopIteration") as info:
+        repr(fl)
+    entries = [(e.name, e.lineno) for e in traceback.extract_tb(info.value.__cause__.__traceback__)]
+    assert [name for name, _ in entries] == ["morvath.datastructures.fadeline.Fadeline.__iter__", "stop"]
+    assert entries[0][1] == 45
+
+    class Shown(cls):
+        def __iter__(self):
+            yield "own"
+    assert str(Shown([a])) == "Fadeline([own])"
+
+
+def test_string_forms_of_every_width():
+    class Shown(Plain):
+        __repr__ = __str__ = lambda self: self.value
+    texts = ["a", "", "é", "€uro", "🐍", type("Text", (str,), {})("sub")]
+    items = [Shown(t) for t in texts]
+    for form in (repr, str):
+        assert form(Fadeline(items)) == "Fadeline([" + ", ".join(texts) + "])"
+        assert form(Fadeline(items[:1])) == "Fadeline([a])"

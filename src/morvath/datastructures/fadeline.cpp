@@ -17,9 +17,12 @@
 // being sorted until the sort ends; and a removal by equality takes the very
 // entry that matched, found again by identity after the comparison.
 #include "frame.hpp"
+#include "compare.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -31,8 +34,10 @@ frame::Str s_weakref{"weakref"}, s_ref{"ref"}, s_ReferenceType{"ReferenceType"},
     s_init{"__init__"}, s_contains{"__contains__"}, s_getitem{"__getitem__"},
     s_setitem{"__setitem__"}, s_iadd{"__iadd__"}, s_remove{"remove"}, s_append{"append"},
     s_index{"index"}, s_count{"count"}, s_pop{"pop"}, s_insert{"insert"}, s_extend{"extend"},
-    s_sort{"sort"}, s_key{"key"}, s_qualname{"__qualname__"},
-    s_collections{"collections"}, s_UserList{"UserList"}, s_reverse{"reverse"}, s_separator{", "}, s_empty{""};
+    s_sort{"sort"}, s_key{"key"}, s_qualname{"__qualname__"}, s_dunder_index{"__index__"}, s_iter{"__iter__"},
+    s_setstate{"__setstate__"},
+    s_collections{"collections"}, s_UserList{"UserList"}, s_reverse{"reverse"}, s_separator{", "}, s_empty{""},
+    s_opening{"Fadeline(["}, s_closing{"])"};
 
 frame::Builtin b_super{"super"}, b_TypeError{"TypeError"}, b_list{"list"};
 
@@ -73,10 +78,42 @@ const char* const kFadelineDoc =
 // ---------------------------------------------------------------------------
 // References
 
-// weakref.ref, read from the module global at each use.
+extern const frame::FunctionSpec remove_spec;
+
+frame::KeptGlobal g_weakref{s_weakref};
+frame::KeptEntry g_weakref_ref{s_ref};
+
+// weakref.ref, read from the module global at each use. While `weakref` is
+// a plain module, `weakref.ref` is the entry of its namespace (the module
+// type defines no `ref` of its own), which is kept between reads; a module
+// without that entry, or any other object, is asked for the attribute.
 Ref weakref_ref() {
-    Ref weakref = frame::global(s_weakref);
-    return weakref ? frame::attr(weakref.get(), s_ref) : Ref();
+    Ref weakref = g_weakref.get();
+    if (!weakref) return {};
+    if (Py_IS_TYPE(weakref.get(), &PyModule_Type))
+        if (Ref ref = g_weakref_ref.get(PyModule_GetDict(weakref.get()))) return ref;
+    return frame::attr(weakref.get(), s_ref);
+}
+
+// self.remove. While the class's `remove` is this module's own function (a
+// descriptor that the instance's namespace overrides) and the attribute
+// lookup is the generic one, the value is the instance's own `remove` if it
+// has one, else that function bound to `self`, made here directly; the one
+// lookup of the instance's namespace is the one the generic lookup makes.
+Ref bound_remove(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    static frame::SiteGuard guard;
+    if (type->tp_getattro != PyObject_GenericGetAttr || !guard.resolves_to(type, s_remove, remove_spec.object))
+        return frame::attr(self, s_remove);
+    Ref names = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!names || !PyDict_CheckExact(names.get())) {
+        PyErr_Clear();
+        return frame::attr(self, s_remove);
+    }
+    PyObject* own = nullptr;
+    const int has = PyDict_GetItemRef(names.get(), s_remove, &own);
+    if (has != 0) return Ref::steal(own);  // the instance's own, or the lookup's error
+    return Ref::steal(PyMethod_New(remove_spec.object, self));
 }
 
 // weakref.ref(item, self.remove): a new entry owned by `self`. `weakref`,
@@ -84,7 +121,7 @@ Ref weakref_ref() {
 Ref make_entry(PyObject* self, PyObject* item) {
     Ref ref = weakref_ref();
     if (!ref) return {};
-    Ref callback = frame::attr(self, s_remove);
+    Ref callback = bound_remove(self);
     if (!callback) return {};
     if (ref.get() == g_ref_type) return Ref::steal(PyWeakref_NewRef(item, callback.get()));
     PyObject* args[] = {item, callback.get()};
@@ -119,6 +156,16 @@ Ref live(PyObject* entry) {
     return item ? std::move(item) : frame::none();
 }
 
+// A new list of strong references that only this module's code ever sees:
+// no Python object can refer to it, so it can be on no reference cycle and
+// is kept out of the cyclic collector (which would otherwise walk it at
+// every collection that a long loop meets).
+Ref private_pins() {
+    Ref pins = Ref::steal(PyList_New(0));
+    if (pins) PyObject_GC_UnTrack(pins.get());
+    return pins;
+}
+
 // [weakref.ref(i, self.remove) for i in items], iterating `items` once.
 // Every element also goes to `pins`, which the caller keeps until the
 // entries are stored: an element that nothing else holds (one made by a
@@ -127,7 +174,7 @@ Ref live(PyObject* entry) {
 // before `pins`, so that on failure no callback of an unstored entry runs.
 int make_entries(PyObject* self, PyObject* items, Ref& entries, Ref& pins) {
     Ref iterator = Ref::steal(PyObject_GetIter(items));
-    pins = Ref::steal(PyList_New(0));
+    pins = private_pins();
     entries = Ref::steal(PyList_New(0));
     if (!iterator || !pins || !entries) return -1;
     frame::SignalPoll poll;
@@ -161,10 +208,24 @@ Ref base_data(const Call& c, PyObject* self, Base which, bool& inline_base) {
     return inline_base ? frame::attr(self, s_data) : Ref();
 }
 
+Py_ssize_t scan(PyObject* data, PyObject* probe, bool count = false);
+
+// data.index(probe) and data.count(probe) for an exact list, searched here.
+Ref search_list(PyObject* data, Base which, PyObject* probe) {
+    const Py_ssize_t found = scan(data, probe, which == kCount);
+    if (found == -2) return {};
+    if (found == -1) {
+        PyErr_Format(PyExc_ValueError, "%R is not in list", probe);
+        return {};
+    }
+    return Ref::steal(PyLong_FromSsize_t(found));
+}
+
 // data.<name>(*args) for the operation `which`.
 Ref call_on(PyObject* data, Base which, PyObject* arg, PyObject* second = nullptr) {
     if (which == kAppend && PyList_CheckExact(data))
         return PyList_Append(data, arg) < 0 ? Ref() : frame::none();
+    if ((which == kIndex || which == kCount) && PyList_CheckExact(data)) return search_list(data, which, arg);
     PyObject* args[] = {data, arg, second};
     return Ref::steal(PyObject_VectorcallMethod(*kBaseNames[which], args, second ? 3 : 2, nullptr));
 }
@@ -212,7 +273,13 @@ PyObject* fadeline_contains(Call& c) {
     Ref data = base_data(c, self, kContains, inline_base);
     if (!inline_base) return frame::call_super(c, self, s_contains, {probe.get()}).release();
     if (!data) return nullptr;
-    int inside = PySequence_Contains(data.get(), probe.get());
+    int inside;
+    if (PyList_CheckExact(data.get())) {
+        const Py_ssize_t at = scan(data.get(), probe.get());
+        inside = at == -2 ? -1 : at >= 0;
+    } else {
+        inside = PySequence_Contains(data.get(), probe.get());
+    }
     return inside < 0 ? nullptr : PyBool_FromLong(inside);
 }
 
@@ -295,6 +362,8 @@ PyObject* fadeline_setitem(Call& c) {
 class IterGenerator final : public frame::GeneratorState {
 public:
     explicit IterGenerator(PyObject* self) noexcept : self_(Ref::borrow(self)) {}
+    // A generator that has read `data` already and stands at `iterator`.
+    IterGenerator(PyObject* self, Ref iterator) noexcept : self_(Ref::borrow(self)), iterator_(std::move(iterator)) {}
     PyObject* next(int& line) noexcept override {
         line = 44;
         if (!iterator_) {
@@ -319,10 +388,69 @@ private:
     Ref iterator_;
 };
 
-PyObject* fadeline_iter(Call& c) {
-    std::unique_ptr<frame::GeneratorState> state(new IterGenerator(c[0]));
-    return frame::make_generator("__iter__", "Fadeline.__iter__", 44, std::move(state)).release();
+Ref iter_generator(std::unique_ptr<frame::GeneratorState> state) {
+    return frame::make_generator("__iter__", "Fadeline.__iter__", 44, std::move(state));
 }
+
+PyObject* fadeline_iter(Call& c) { return iter_generator(std::make_unique<IterGenerator>(c[0])).release(); }
+
+extern const frame::FunctionSpec iter_spec;
+
+// iter(self), walked by the string forms. While the class's `__iter__` is
+// this module's own and `self.data` is an exact list that the instance's
+// storage gives without running code, the generator's steps are taken here:
+// the same read of `data`, the same walk by position, and the live item of
+// each plain reference, which runs no code and cannot fail. At the first
+// entry of any other kind a generator standing at that entry takes over,
+// so that calling the entry fails, if it does, as the generator's step would.
+class LiveItems {
+public:
+    explicit LiveItems(PyObject* self) : self_(self) {}
+
+    int start() {
+        static frame::SiteGuard guard;
+        PyObject* data = nullptr;
+        if (guard.resolves_to(Py_TYPE(self_), s_iter, iter_spec.object) &&
+            frame::instance_attribute(self_, s_data, &data)) {
+            data_ = Ref::steal(data);
+            if (PyList_CheckExact(data)) return 0;
+            data_.reset();  // the generator reads it again, as no code ran
+        }
+        iterator_ = Ref::steal(PyObject_GetIter(self_));
+        return iterator_ ? 0 : -1;
+    }
+
+    // How many items the walk will likely give.
+    size_t expected() const { return data_ ? static_cast<size_t>(PyList_GET_SIZE(data_.get())) : 8; }
+
+    // The next item; null at the end or with an exception set.
+    Ref next() {
+        if (iterator_) return Ref::steal(PyIter_Next(iterator_.get()));
+        if (at_ >= PyList_GET_SIZE(data_.get())) return {};
+        PyObject* entry = PyList_GET_ITEM(data_.get(), at_);
+        if (reinterpret_cast<PyObject*>(Py_TYPE(entry)) != g_ref_type) {
+            Ref rest = Ref::steal(PyObject_GetIter(data_.get()));
+            Ref position = Ref::steal(PyLong_FromSsize_t(at_));
+            if (!rest || !position || !Ref::steal(PyObject_CallMethodOneArg(rest.get(), s_setstate, position.get())))
+                return {};
+            return hand_over(std::move(rest)) < 0 ? Ref() : next();
+        }
+        ++at_;
+        return live(entry);
+    }
+
+private:
+    int hand_over(Ref rest) {
+        if (!rest) return -1;
+        iterator_ = iter_generator(std::make_unique<IterGenerator>(self_, std::move(rest)));
+        return iterator_ ? 0 : -1;
+    }
+
+    PyObject* self_;
+    Ref data_;
+    Py_ssize_t at_ = 0;
+    Ref iterator_;  // the generator (or the class's own iterator) once it walks
+};
 
 // list(self): the live items, gathered by iterating the instance.
 Ref as_list(PyObject* self) {
@@ -353,41 +481,140 @@ Py_ssize_t find_entry(PyObject* data, PyObject* entry, Py_ssize_t hint) {
     return -1;
 }
 
-// Takes out of `data` (an exact list) the first entry that equals `probe`:
-// 1 with `item` set to that entry's live item, 0 when none does, -1 on error.
+// ---------------------------------------------------------------------------
+// Searching the entries
+//
+// Each search compares entries with a probe as the list does,
+// `entry == probe`: the same object matches at once; two plain references
+// match when both objects are alive and `==` says so; a dead one matches only
+// itself. Where that is known without calling into Python code it is
+// answered here: a plain reference against a dead plain probe (the probe of
+// every cleanup) differs unless it is the probe, and two live plain
+// references whose objects' classes both compare by identity (see
+// frame::equality_is_identity) match when the objects are one. Any other
+// entry, or an item of a class that defines its own `__eq__`, is compared
+// the general way, with the same operands in the same order.
+
+// The object of a plain reference without a reference of its own (null when
+// it is gone), for tests of identity made before any other code runs.
+PyObject* peek_referent(PyObject* ref) {
+    PyObject* item = reinterpret_cast<PyWeakReference*>(ref)->wr_object;
+    return item == Py_None || Py_REFCNT(item) == 0 ? nullptr : item;
+}
+
+class Search {
+public:
+    // `probe` is borrowed from the caller, which holds it for the search.
+    explicit Search(PyObject* probe) noexcept : probe_(probe) {
+        plain_probe_ = reinterpret_cast<PyObject*>(Py_TYPE(probe)) == g_ref_type;
+        if (plain_probe_) probe_item_ = hold(probe);
+        probe_by_identity_ = probe_item_ && frame::equality_is_identity(Py_TYPE(probe_item_.get()));
+    }
+
+    // entry == probe for an entry read from a list just now: 1 or 0 when
+    // that is known without running code, else -2 (compare the general way).
+    int quick(PyObject* entry) noexcept {
+        if (entry == probe_) return 1;
+        if (!plain_probe_ || reinterpret_cast<PyObject*>(Py_TYPE(entry)) != g_ref_type) return -2;
+        if (!probe_item_) return 0;
+        PyObject* item = peek_referent(entry);
+        if (!item) return 0;
+        if (!probe_by_identity_ || !known_identity(Py_TYPE(item))) return -2;
+        return item == probe_item_.get();
+    }
+
+    // entry == probe in general; may run any code. The caller holds `entry`.
+    int compare(PyObject* entry) noexcept {
+        if (probe_by_identity_ && reinterpret_cast<PyObject*>(Py_TYPE(entry)) == g_ref_type) {
+            Ref item = hold(entry);
+            if (item && frame::equality_is_identity(Py_TYPE(item.get()))) {
+                remember_identity(Py_TYPE(item.get()));
+                return item.get() == probe_item_.get();
+            }
+        }
+        return PyObject_RichCompareBool(entry, probe_, Py_EQ);
+    }
+
+    // entry == probe, the quick way when it can be.
+    int equals(PyObject* entry) noexcept {
+        const int quick_answer = quick(entry);
+        if (quick_answer != -2) return quick_answer;
+        Ref held = Ref::borrow(entry);
+        return compare(entry);
+    }
+
+private:
+    bool known_identity(PyTypeObject* type) const noexcept {
+        return type == known_ && type->tp_version_tag == known_tag_ && known_tag_;
+    }
+    void remember_identity(PyTypeObject* type) noexcept { known_ = type, known_tag_ = type->tp_version_tag; }
+
+    PyObject* probe_;
+    Ref probe_item_;  // the probe's live object, held for the search
+    bool plain_probe_ = false;
+    bool probe_by_identity_ = false;
+    PyTypeObject* known_ = nullptr;  // the last class found to compare by identity
+    unsigned int known_tag_ = 0;     // ... and its version tag then
+};
+
+// The position of the first entry of `data` (an exact list) from `start` on
+// that equals `probe`, walking as the list's own search does (the length is
+// read again before every step); -1 when none does, -2 on error. With
+// `count`, counts the matches instead and returns their number.
+Py_ssize_t scan(PyObject* data, PyObject* probe, bool count) {
+    Search search(probe);
+    Py_ssize_t matches = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        const int equal = search.equals(PyList_GET_ITEM(data, i));
+        if (equal < 0) return -2;
+        if (equal && !count) return i;
+        matches += equal;
+    }
+    return count ? matches : -1;
+}
+
+// The first entry of `data` (an exact list) that equals `probe`: its
+// position, with `found` holding it and `item` its live item (kept alive
+// until the caller has taken the entry out, so that its callback cannot
+// take it first); -1 when none does, -2 on error.
 // A comparison may run any code, and an item whose last reference goes
 // meanwhile takes its entry out through the callback. So the item of the
 // entry being compared is held until the comparison is over, and the entry
-// is then found again by identity: the entry taken is the one that matched
-// (never the one that moved into its place) and an entry that left does not
-// make the search skip the next.
-int take_equal(PyObject* data, PyObject* probe, Ref& item) {
+// is then found again by identity: the position given is that of the entry
+// that matched (never of the one that moved into its place) and an entry that
+// left does not make the search skip the next.
+Py_ssize_t find_equal(PyObject* data, PyObject* probe, Ref& found, Ref& item) {
+    Search search(probe);
     Py_ssize_t i = 0;
     frame::SignalPoll poll;
     while (i < PyList_GET_SIZE(data)) {
-        if (poll.interrupted()) return -1;
-        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
+        if (poll.interrupted()) return -2;
+        PyObject* candidate = PyList_GET_ITEM(data, i);
+        const int quick_answer = search.quick(candidate);
+        if (quick_answer == 1) {
+            found = Ref::borrow(candidate);
+            item = hold(candidate);
+            return i;
+        }
+        if (quick_answer == 0) {
+            ++i;
+            continue;
+        }
+        Ref entry = Ref::borrow(candidate);
         Ref held = hold(entry.get());
-        int equal = PyObject_RichCompareBool(entry.get(), probe, Py_EQ);
-        if (equal < 0) return -1;
-        Py_ssize_t at = equal ? find_entry(data, entry.get(), i) : -1;
-        if (at >= 0) {
-            if (PyList_SetSlice(data, at, at + 1, nullptr) < 0) return -1;
-            item = live(entry.get());
-            return item ? 1 : -1;
+        const int equal = search.compare(entry.get());
+        if (equal < 0) return -2;
+        Py_ssize_t at = find_entry(data, entry.get(), i);
+        if (equal && at >= 0) {
+            found = std::move(entry);
+            item = std::move(held);
+            return at;
         }
         held.reset();
         at = find_entry(data, entry.get(), i);
         i = at < 0 ? i : at + 1;
     }
-    return 0;
-}
-
-// A plain reference whose item is gone: the probe of every cleanup. It
-// equals only itself, so comparing entries with it runs no code and the
-// list's own remove takes exactly that entry.
-bool is_dead_ref(PyObject* probe) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(probe)) == g_ref_type && !hold(probe);
+    return -1;
 }
 
 PyObject* fadeline_remove(Call& c) {
@@ -410,11 +637,12 @@ PyObject* fadeline_remove(Call& c) {
     }
     bool inline_base;
     Ref data = base_data(c, self, kRemove, inline_base);
-    if (inline_base && data && PyList_CheckExact(data.get()) && !is_dead_ref(probe.get())) {
-        Ref taken;
-        int found = take_equal(data.get(), probe.get(), taken);
-        if (found == 0) PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
-        return found > 0 ? frame::none().release() : nullptr;
+    if (inline_base && data && PyList_CheckExact(data.get())) {
+        Ref item, entry;  // the entry goes first: its callback must not outlive it
+        const Py_ssize_t at = find_equal(data.get(), probe.get(), entry, item);
+        if (at == -1) PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+        if (at < 0 || PyList_SetSlice(data.get(), at, at + 1, nullptr) < 0) return nullptr;
+        return frame::none().release();
     }
     Ref done;
     if (!inline_base) {
@@ -490,15 +718,41 @@ PyObject* fadeline_count(Call& c) {
     return probe ? base_method(c, c[0], kCount, probe.get()).release() : nullptr;
 }
 
-// pop(item=-1): with a position (anything that has __index__), the entry
-// there leaves as list.pop takes it; with an object, the first entry whose
-// live item equals it (the lookup of `index`). Either way the live item of
-// the removed entry is returned, None for an entry whose item is gone.
+// hasattr(type(item), "__index__"): the test that tells a position from an
+// item, made on the class as the attribute lookup of its metaclass makes it.
+int is_position(PyObject* item) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(item));
+    if (Py_IS_TYPE(type, &PyType_Type) && PyLong_CheckExact(item)) return 1;
+    return PyObject_HasAttrWithError(type, s_dunder_index);
+}
+
+// The entry that `data.pop(position)` removes after `self.index(item)` found
+// `entry` at `position` in `searched`: when `data` is the list searched, the
+// entry that matched is taken even if code run since has moved it.
+Ref pop_found(PyObject* data, PyObject* searched, PyObject* entry, Py_ssize_t position) {
+    if (data == searched && PyList_CheckExact(data)) {
+        const Py_ssize_t at = find_entry(data, entry, position);
+        if (at >= 0) {
+            Ref taken = Ref::borrow(entry);
+            return PyList_SetSlice(data, at, at + 1, nullptr) < 0 ? Ref() : std::move(taken);
+        }
+    }
+    Ref index = Ref::steal(PyLong_FromSsize_t(position));
+    return index ? call_on(data, kPop, index.get()) : Ref();
+}
+
+// pop(item=-1): with a position (anything whose class has __index__), the
+// entry there leaves as list.pop takes it; with an object, the first entry
+// whose live item equals it (the lookup of `index`, then the list's pop,
+// each reading `self.data`). Either way the live item of the removed entry
+// is returned, None for an entry whose item is gone.
 PyObject* fadeline_pop(Call& c) {
     PyObject* self = c[0];
     PyObject* item = c[1];
     c.at(83);
-    if (PyIndex_Check(item)) {
+    const int positional = is_position(item);
+    if (positional < 0) return nullptr;
+    if (positional) {
         c.at(84);
         Ref entry = base_method(c, self, kPop, item);
         return entry ? live(entry.get()).release() : nullptr;
@@ -506,23 +760,31 @@ PyObject* fadeline_pop(Call& c) {
     c.at(85);
     Ref probe = make_probe(item);
     if (!probe) return nullptr;
-    Ref position, entry;
+    Ref entry;
     if (reaches_userlist(c, self, kIndex) && reaches_userlist(c, self, kPop)) {
-        Ref data = frame::attr(self, s_data);
-        if (!data) return nullptr;
-        if (PyList_CheckExact(data.get())) {
-            Ref taken;
-            int found = take_equal(data.get(), probe.get(), taken);
-            if (found == 0) PyErr_Format(PyExc_ValueError, "%R is not in list", probe.get());
-            return found > 0 ? taken.release() : nullptr;
+        Ref searched = frame::attr(self, s_data);
+        if (!searched) return nullptr;
+        if (PyList_CheckExact(searched.get())) {
+            Ref matched_item, matched;  // the entries go before the item
+            const Py_ssize_t at = find_equal(searched.get(), probe.get(), matched, matched_item);
+            if (at == -1) PyErr_Format(PyExc_ValueError, "%R is not in list", probe.get());
+            if (at < 0) return nullptr;
+            c.at(86);
+            Ref data = frame::attr(self, s_data);
+            Ref taken = data ? pop_found(data.get(), searched.get(), matched.get(), at) : Ref();
+            Ref result = taken ? live(taken.get()) : Ref();
+            taken.reset();
+            matched.reset();
+            return result.release();
+        } else {
+            Ref position = call_on(searched.get(), kIndex, probe.get());
+            if (!position) return nullptr;
+            c.at(86);
+            Ref data = frame::attr(self, s_data);
+            entry = data ? call_on(data.get(), kPop, position.get()) : Ref();
         }
-        position = call_on(data.get(), kIndex, probe.get());
-        if (!position) return nullptr;
-        c.at(86);
-        data = frame::attr(self, s_data);
-        entry = data ? call_on(data.get(), kPop, position.get()) : Ref();
     } else {
-        position = frame::call_super(c, self, s_index, {probe.get()});
+        Ref position = frame::call_super(c, self, s_index, {probe.get()});
         if (!position) return nullptr;
         c.at(86);
         entry = base_method(c, self, kPop, position.get());
@@ -549,7 +811,7 @@ PyMethodDef g_sort_key_def = {"<lambda>", sort_key, METH_O, nullptr};
 // reference) would find no entry to remove and leave a dead one behind; held
 // here, such items die once the sorted list is back.
 Ref pin_items(PyObject* data) {
-    Ref pins = Ref::steal(PyList_New(0));
+    Ref pins = private_pins();
     if (!pins || !PyList_Check(data)) return pins;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
         Ref held = hold(PyList_GET_ITEM(data, i));
@@ -596,27 +858,61 @@ PyObject* fadeline_sort(Call& c) {
 // ---------------------------------------------------------------------------
 // String forms
 
+// "Fadeline([" + ", ".join(texts) + "])", written in one new string.
+PyObject* framed(const std::vector<Ref>& texts) {
+    const PyObject* pieces[] = {s_opening, s_closing};
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    for (const PyObject* piece : pieces) length += PyUnicode_GET_LENGTH(piece);
+    const Py_ssize_t separator = PyUnicode_GET_LENGTH(s_separator.get());
+    for (const Ref& text : texts) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text.get());
+        if (size > PY_SSIZE_T_MAX - length - separator) return PyErr_NoMemory();
+        length += size + (&text == &texts.front() ? 0 : separator);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text.get()));
+    }
+    Ref out = Ref::steal(PyUnicode_New(length, widest));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    const int kind = PyUnicode_KIND(out.get());
+    char* const data = static_cast<char*>(PyUnicode_DATA(out.get()));
+    auto write = [&](PyObject* piece) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_KIND(piece) == kind)
+            memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(size) * kind);
+        else if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, size) < 0)
+            return false;
+        at += size;
+        return true;
+    };
+    if (!write(s_opening)) return nullptr;
+    for (const Ref& text : texts)
+        if ((&text != &texts.front() && !write(s_separator)) || !write(text.get())) return nullptr;
+    return write(s_closing) ? out.release() : nullptr;
+}
+
 // "Fadeline([" + ", ".join(form(i) for i in self) + "])"
 // Every item shown stays referenced until the text is built. An item whose
 // text drops the last reference to itself would otherwise take its entry out
 // through the callback while the iteration is under way, moving the later
 // live entries back past the list iterator so that the text omits them.
 // Holding only the previous item is not enough: its entry still leaves
-// before the iterator's position. The dead entries go once `shown` is freed.
+// before the iterator's position. The dead entries go once `shown` is freed,
+// after the texts (declared first, so destroyed last).
 PyObject* string_form(PyObject* self, PyObject* (*form)(PyObject*)) {
-    Ref parts = Ref::steal(PyList_New(0));
-    Ref shown = parts ? Ref::steal(PyList_New(0)) : Ref();
-    Ref iterator = shown ? Ref::steal(PyObject_GetIter(self)) : Ref();
-    if (!iterator) return nullptr;
+    std::vector<Ref> shown, texts;
+    LiveItems items(self);
+    if (items.start() < 0) return nullptr;
+    shown.reserve(items.expected()), texts.reserve(items.expected());
     frame::SignalPoll poll;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (poll.interrupted() || PyList_Append(shown.get(), item.get()) < 0) return nullptr;
+    while (Ref item = items.next()) {
+        if (poll.interrupted()) return nullptr;
         Ref text = Ref::steal(form(item.get()));
-        if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+        shown.push_back(std::move(item));
+        if (!text) return nullptr;
+        texts.push_back(std::move(text));
     }
-    if (PyErr_Occurred()) return nullptr;
-    Ref joined = Ref::steal(PyUnicode_Join(s_separator, parts.get()));
-    return joined ? PyUnicode_FromFormat("Fadeline([%U])", joined.get()) : nullptr;
+    return PyErr_Occurred() ? nullptr : framed(texts);
 }
 
 PyObject* fadeline_repr(Call& c) {
@@ -752,6 +1048,7 @@ int define_fadeline(frame::Body& body) {
 int module_body(frame::Body& body) {
     if (body.at(1).import("weakref") < 0) return -1;
     if (body.at(2).import("collections") < 0) return -1;
+    if (frame::prepare_equality_proofs() < 0) return -1;
     if (define_fadeline(body.at(5)) < 0) return -1;
     return body.at(109).set_test(Ref::steal(PyDict_New()));
 }
