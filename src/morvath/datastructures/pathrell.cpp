@@ -361,8 +361,10 @@ int is_marker(PyObject* obj) noexcept {
 // tracked.
 
 bool outside_cycles(PyObject* obj) noexcept {
-    if (!PyObject_IS_GC(obj)) return true;
-    return PyTuple_CheckExact(obj) && !PyObject_GC_IsTracked(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!PyType_IS_GC(type)) return true;            // strs, ints, None, ...
+    if (type->tp_is_gc && !type->tp_is_gc(obj)) return true;  // a static type as a key
+    return type == &PyTuple_Type && !PyObject_GC_IsTracked(obj);
 }
 
 // Takes a freshly filled tuple (or pair) out of the collector when none of
