@@ -6,7 +6,10 @@ time from the signal's arrival (the handler notes it) to the exception
 leaving the call, as the median and the worst of several runs, and the time
 the whole operation takes when left alone. Run it on an installed build:
 
-    .venv/bin/python benchmarks/interrupt_latency.py [--rounds N]
+    .venv/bin/python benchmarks/interrupt_latency.py [--rounds N] [-k TEXT]
+
+The delay includes freeing what the call had built when the signal came, so
+a faster operation, having built more by then, has more to free.
 """
 import argparse
 import functools
