@@ -1,37 +1,51 @@
 """How the cost per leaf grows with the size of the input.
 
-    .venv/bin/python benchmarks/scale.py [--sizes 100 10000 1000000] [-k TEXT]
+    .venv/bin/python benchmarks/scale.py [--sizes 1000 10000 100000 1000000] [-k TEXT]
 
 Each operation is measured per size in a fresh interpreter, so that no earlier
-measurement leaves memory behind. The child builds its input first, then runs
-the operation once timed in process CPU time, and once more under tracemalloc
+measurement leaves memory behind, with the cyclic garbage collector on, as
+users run. The child builds its input first, then runs the operation once
+timed in process CPU time, and once more on a fresh input under tracemalloc
 (started only then, so the input is not counted): the peak it reports is the
 memory the operation itself needed at most, result included. A linear
-operation keeps time and memory per leaf flat across sizes.
+operation keeps time and memory per leaf (per item, for Fadeline) flat across
+sizes.
+
+The mass death of a Fadeline's items (the only list that holds them is
+deleted, and every entry's callback removes it from the Fadeline) is measured
+at doubling sizes from 8,000 for as long as the next size, were its cost to
+grow as the square of the size, would stay under --budget seconds.
 """
 import argparse
 import json
 import subprocess
 import sys
 
+PATHRELL = "from morvath.datastructures.pathrell import Pathrell\n"
+FADELINE = "from morvath.datastructures.fadeline import Fadeline\n"
+
+# name: (setup building the input, timed statement, sizes or None for --sizes)
 OPERATIONS = {
-    "Pathrell(tree)": ("from morvath.datastructures.pathrell import Pathrell\n"
-                       "tree = settings_tree(n)",
-                       "Pathrell(tree)"),
-    "Pathrell.reconstruct": ("from morvath.datastructures.pathrell import Pathrell\n"
-                             "flat = Pathrell(settings_tree(n))",
-                             "flat.reconstruct()"),
+    "Pathrell(tree)": (PATHRELL + "tree = settings_tree(n)", "result = Pathrell(tree)", None),
+    "Pathrell.reconstruct": (PATHRELL + "flat = Pathrell(settings_tree(n))",
+                             "result = flat.reconstruct()", None),
     "NestedKeyvane(tree)": ("from morvath.datastructures.keyvane import NestedKeyvane\n"
-                            "tree = settings_tree(n)",
-                            "NestedKeyvane(tree)"),
+                            "tree = settings_tree(n)", "result = NestedKeyvane(tree)", None),
     "str(Branchel)": ("from morvath.datastructures.branchel import Branchel\n"
-                      "tree = branchel_tree(Branchel, n)",
-                      "str(tree)"),
+                      "tree = branchel_tree(Branchel, n)", "result = str(tree)", None),
+    "Fadeline(objects)": (FADELINE + "things = [Thing() for _ in range(n)]",
+                          "result = Fadeline(things)", None),
+    "Fadeline items dying at once": (FADELINE + "things = [Thing() for _ in range(n)]\n"
+                                     "result = Fadeline(things)",
+                                     "del things", "doubling"),
 }
 
-# Runs in the child: `n` leaves, then one timed call of the operation.
+# Runs in the child: `n` leaves, then one timed run of the operation.
 CHILD = """
 import gc, time, tracemalloc
+
+class Thing:
+    pass
 
 def settings_tree(leaves):
     # sections of 100 leaves: nine options of ten values and a list of five hosts
@@ -54,16 +68,19 @@ def branchel_tree(cls, leaves):
         nodes = [cls(f"level{level}", nodes[i:i + 10]) for i in range(0, len(nodes), 10)]
     return nodes[0]
 
+gc.enable()
 n = @LEAVES@
 @SETUP@
 gc.collect()
 start = time.process_time()
-result = @STMT@
+@STMT@
 elapsed = time.process_time() - start
-del result
+result = None
+gc.collect()
+@SETUP@
 gc.collect()
 tracemalloc.start()
-result = @STMT@
+@STMT@
 peak = tracemalloc.get_traced_memory()[1]
 tracemalloc.stop()
 print(json.dumps({"seconds": elapsed, "peak_bytes": peak}))
@@ -71,25 +88,42 @@ print(json.dumps({"seconds": elapsed, "peak_bytes": peak}))
 
 
 def measure(name: str, leaves: int) -> dict:
-    setup, stmt = OPERATIONS[name]
+    setup, stmt, _ = OPERATIONS[name]
     code = ("import json\n" + CHILD).replace("@LEAVES@", str(leaves)).replace("@SETUP@", setup)
     code = code.replace("@STMT@", stmt)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return json.loads(done.stdout.splitlines()[-1])
 
 
+def rows(name: str, args: argparse.Namespace):
+    """(size, result) per size; a doubling run stops after the first slow size."""
+    if OPERATIONS[name][2] != "doubling":
+        for leaves in args.sizes:
+            yield leaves, measure(name, leaves)
+        return
+    leaves = 8_000
+    while leaves <= max(args.sizes):
+        result = measure(name, leaves)
+        yield leaves, result
+        # the next size at four times the cost, should it grow as the square
+        if 4 * result["seconds"] > args.budget:
+            return
+        leaves *= 2
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[100, 10_000, 1_000_000])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 10_000, 100_000, 1_000_000])
+    parser.add_argument("--budget", type=float, default=5.0,
+                        help="seconds that one size of a doubling run may take at most")
     parser.add_argument("-k", dest="pattern", default="", help="only operations with this text")
     args = parser.parse_args()
-    print("| operation | leaves | time per leaf | peak memory per leaf (tracemalloc) |")
+    print("| operation | leaves or items | time per leaf | peak memory per leaf (tracemalloc) |")
     print("|---|---|---|---|", flush=True)
     for name in OPERATIONS:
         if args.pattern not in name:
             continue
-        for leaves in args.sizes:
-            result = measure(name, leaves)
+        for leaves, result in rows(name, args):
             print(f"| {name} | {leaves:,} | {result['seconds'] / leaves * 1e9:.0f} ns | "
                   f"{result['peak_bytes'] / leaves:.0f} B |", flush=True)
 

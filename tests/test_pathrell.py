@@ -655,16 +655,59 @@ class TestRobustness:
         gc.collect()
         assert ref() is None
 
-    def test_only_paths_that_cannot_hold_a_cycle_leave_the_collector(self):
+    def test_only_pairs_and_paths_that_cannot_hold_a_cycle_leave_the_collector(self):
         class Key:
             pass
-        key = Key()
-        flat = Pathrell({"a": {"b": 1, key: 2}, "c": [3]})
-        # str keys only; a key that refers to objects; a marker
-        assert [gc.is_tracked(item.path) for item in flat] == [False, True, True]
-        key.back = flat   # key -> list -> pair -> path -> key
-        ref = weakref.ref(key)
-        del key, flat
+        key, untracked_key, tracked_key = Key(), ("u", 1), ("u", Key())
+        flat = Pathrell({"a": {"b": 1, key: 2, untracked_key: (), tracked_key: None},
+                         "c": [3], "d": {}, "e": [], "f": object(), "g": Key()})
+        tracked = [(gc.is_tracked(item), gc.is_tracked(item.path)) for item in flat]
+        assert tracked == [
+            (False, False),  # str keys, int value
+            (True, True),    # a key that refers to objects
+            (False, False),  # a tuple key outside the collector, the empty tuple
+            (True, True),    # a tuple key holding a tracked object
+            (True, True),    # a marker, which has attributes
+            (True, False),   # an empty dict, which may later hold anything
+            (True, False),   # an empty list
+            (False, False),  # an object that refers to nothing
+            (True, False),   # an instance with a __dict__
+        ]
+        # The list operations decide alike, for paths they are given.
+        flat.append((("x",), 1))
+        flat.insert(0, ((list("x")), 1))
+        flat.extend([(tuple(["x", key]), 1), (("y",), "text")])
+        assert [gc.is_tracked(item) for item in (flat[-3], flat[0], flat[-2], flat[-1])] == \
+            [False, True, True, False]
+
+    def test_values_that_join_a_cycle_later_are_still_collected(self):
+        class Sentinel:
+            pass
+        level = {}
+        flat = Pathrell({"a": level, "b": {"c": 1}})
+        level["back"] = flat   # flat -> pair -> level -> flat
+        level["s"] = Sentinel()
+        key = Sentinel()
+        flat.append(((key,), 1))
+        key.back = flat        # flat -> pair -> path -> key -> flat
+        refs = [weakref.ref(level["s"]), weakref.ref(key)]
+        del level, flat, key
+        gc.collect()
+        assert [ref() for ref in refs] == [None, None]
+
+    def test_pairs_of_a_replaced_pair_class_are_left_to_it(self, patch_global):
+        class Pair(DictItem):   # has a __dict__, so a pair can refer to itself
+            pass
+
+        class Sentinel:
+            pass
+        patch_global("DictItem", Pair)
+        flat = Pathrell({"a": 1})
+        pair = flat[0]
+        assert type(pair) is Pair and gc.is_tracked(pair)
+        pair.me, pair.s = pair, Sentinel()
+        ref = weakref.ref(pair.s)
+        del flat, pair
         gc.collect()
         assert ref() is None
 

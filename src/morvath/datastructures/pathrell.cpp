@@ -171,6 +171,7 @@ PyObject* g_minus_one = nullptr;         // -1
 
 bool g_plain_builtins = false;     // the builtins bound at import are the interpreter's own
 bool g_dictitem_pristine = false;
+bool g_dictitem_slotless = false;  // its instances hold their two items and nothing else
 bool g_index_marker_pristine = false;
 bool g_abc_pristine = false;       // MutableMapping and its metaclass unchanged
 int g_watcher = -1;
@@ -344,6 +345,39 @@ int is_marker(PyObject* obj) noexcept {
     return marker ? isinstance_of(obj, marker.get()) : -1;
 }
 
+// ---------------------------------------------------------------------------
+// Pairs and paths outside the cyclic collector
+//
+// A path of str keys and a pair of such a path and an int can never be part
+// of a reference cycle, yet a flattening makes one of each per leaf, and
+// every collection of the oldest generation would walk them all again. The
+// interpreter untracks such tuples itself (at its next collection); the pairs
+// and paths made here leave the collector at once instead. The rule is the
+// interpreter's own for tuples: an object can never join a cycle when its
+// type holds no references the collector follows, or when it is an exact
+// tuple already outside the collector, whose items are fixed. Anything else
+// may be, or later become, part of a cycle (an empty dict that gains a
+// tracked value, a marker given an attribute) and keeps its container
+// tracked.
+
+bool outside_cycles(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!PyType_IS_GC(type)) return true;            // strs, ints, None, ...
+    if (type->tp_is_gc && !type->tp_is_gc(obj)) return true;  // a static type as a key
+    return type == &PyTuple_Type && !PyObject_GC_IsTracked(obj);
+}
+
+// Takes a freshly filled tuple (or pair) out of the collector when none of
+// its items can join a cycle. A pair of the class made at import holds
+// nothing but its two items (a namedtuple's `__slots__` is empty) and its
+// class, which the module keeps alive; that reference closes no cycle the
+// collector would have to find.
+void untrack_when_acyclic(PyObject* tuple) noexcept {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i)
+        if (!outside_cycles(PyTuple_GET_ITEM(tuple, i))) return;
+    PyObject_GC_UnTrack(tuple);
+}
+
 // DictItem(path, value) with `cls` the global DictItem. The class made at
 // import, unchanged, builds its instances as tuple.__new__(cls, (path, value))
 // does: two items in a freshly allocated instance of the class.
@@ -357,6 +391,7 @@ Ref new_dictitem(PyObject* cls, Ref path, Ref value) noexcept {
         if (!item) return {};
         PyTuple_SET_ITEM(item, 0, path.release());
         PyTuple_SET_ITEM(item, 1, value.release());
+        if (g_dictitem_slotless) untrack_when_acyclic(item);
         return Ref::steal(item);
     }
     return call2(cls, path.get(), value.get());
@@ -553,17 +588,13 @@ struct Level {
     Py_ssize_t index = 0;       // enumerate's count
     bool counted = true;        // enumerate is the interpreter's own: count here
     bool tracked = false;       // container is in deep_
-    bool plain_keys = true;     // no key of the run can refer to other objects
+    bool plain_keys = true;     // no key of the run can join a cycle
     // A plain dict is read in place, as its items iterator would read it.
     bool in_place = false;
     Py_ssize_t position = 0;    // PyDict_Next's position
     Py_ssize_t size_seen = 0;   // the dict's size when the walk began
     Py_ssize_t remaining = 0;   // entries still expected
 };
-
-// True when instances of obj's type never refer to other objects, so that
-// a tuple made only of such objects can never be part of a reference cycle.
-bool refers_to_nothing(PyObject* obj) noexcept { return !PyType_IS_GC(Py_TYPE(obj)); }
 
 class Flatten final : public frame::GeneratorState {
 public:
@@ -676,7 +707,7 @@ private:
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sliced.get()); ++i) {
             PyObject* key = PyTuple_GET_ITEM(sliced.get(), i);
             keys_.push_back(Ref::borrow(key));
-            levels_[at].plain_keys = levels_[at].plain_keys && refers_to_nothing(key);
+            levels_[at].plain_keys = levels_[at].plain_keys && outside_cycles(key);
         }
         levels_[at].end = keys_.size();
         return 0;
@@ -739,9 +770,9 @@ private:
 
     // path + (key,) for the level at `at` (the top of the stack).
     // The new path takes over the reference to `key`. A path of keys that
-    // refer to nothing (strs, numbers) leaves the cyclic collector's lists at
-    // once, as the collector itself would take it off at its next pass;
-    // flattening a large tree then no longer feeds every path through it.
+    // cannot join a cycle (strs, numbers) leaves the collector at once; the
+    // keys of the run are judged as they enter it, so the rule costs nothing
+    // per pair.
     Ref extend_path(size_t at, Ref key) {
         const Level& level = levels_[at];
         if (level.path) {
@@ -753,7 +784,7 @@ private:
         if (!path) return {};
         for (size_t i = 0; i < size; ++i)
             PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys_[level.start + i].get()));
-        const bool untrack = level.plain_keys && refers_to_nothing(key.get());
+        const bool untrack = level.plain_keys && outside_cycles(key.get());
         PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(size), key.release());
         if (untrack) PyObject_GC_UnTrack(path.get());
         return path;
@@ -805,7 +836,7 @@ private:
             child.restore = keys_.size();
             keys_.push_back(Ref::borrow(key));
             child.end = keys_.size();
-            child.plain_keys = levels_[at].plain_keys && refers_to_nothing(key);
+            child.plain_keys = levels_[at].plain_keys && outside_cycles(key);
         }
         levels_.push_back(std::move(child));
         const size_t inner = levels_.size() - 1;
@@ -1507,6 +1538,10 @@ int remember_fast_paths() {
         if (g_watcher < 0) PyErr_Clear();
     }
     g_dictitem_pristine = watch(g_dictitem);
+    PyTypeObject* dictitem_type = reinterpret_cast<PyTypeObject*>(g_dictitem);
+    g_dictitem_slotless = PyType_Check(g_dictitem) && dictitem_type->tp_base == &PyTuple_Type &&
+                          dictitem_type->tp_basicsize == PyTuple_Type.tp_basicsize &&
+                          dictitem_type->tp_dictoffset == 0 && dictitem_type->tp_weaklistoffset == 0;
     g_index_marker_pristine = watch(g_index_marker);
 
     Ref abc = Ref::steal(PyImport_ImportModule("abc"));
