@@ -70,9 +70,14 @@ PyObject* read_descriptor(PyObject* self, PyObject* obj, PyObject* owner) {
     PyObject* get = tyvern_get_spec.object;
     if (get && guard.resolves_to(Py_TYPE(self), s_get, get))
         return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
-    // What the interpreter's own slot does (class_lookup never fails).
-    Ref method = frame::class_lookup(Py_TYPE(self), s_get);
-    if (!method) return Py_NewRef(self);
+    // What the interpreter's own slot does: its lookup clears an error
+    // (a failing comparison of a class-dictionary key) and finds nothing.
+    Ref method;
+    const int found = frame::lookup_in_mro(Py_TYPE(self), s_get, method);
+    if (found <= 0) {
+        if (found < 0) PyErr_Clear();
+        return Py_NewRef(self);
+    }
     return PyObject_Vectorcall(method.get(), args, 3, nullptr);
 }
 
