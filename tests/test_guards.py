@@ -1,0 +1,259 @@
+"""Fast paths that ask about a class, against class dictionaries whose keys compare in Python.
+
+A class-dictionary lookup of a name runs the ``__eq__`` of any other key of the
+same hash, and that ``__eq__`` may change the very class being asked about.
+What a fast path remembers about a class must never outlive such a change, and
+its questions must not add calls of such an ``__eq__`` to those the Python code
+makes (nor swallow their errors).
+"""
+import os
+import subprocess
+import sys
+
+from collections.abc import MutableMapping
+
+import pytest
+
+from morvath.datastructures.branchel import Branchel
+from morvath.datastructures.keyvane import NestedKeyvane
+
+
+class PyBranchel:
+    """The Python class, for the drawings to compare with."""
+
+    def __init__(self, name, children=None):
+        if not children:
+            children = []
+        self.name = name
+        self.children = children
+
+    def add_child(self, item):
+        self.children.append(item)
+
+    def __str__(self):
+        string = self.name
+        if not self.children:
+            return string
+        for child in self.children[:-1]:
+            lines = str(child).split("\n")
+            string += "\n|-- " + lines[0]
+            for line in lines[1:]:
+                string += "\n|   " + line
+        lines = str(self.children[-1]).split("\n")
+        string += "\n`-- " + lines[0]
+        for line in lines[1:]:
+            string += "\n    " + line
+        return string
+
+
+def key_of_hash(name, behaviour):
+    """A str subclass key of `name`'s hash whose __eq__ logs and then runs `behaviour(log)`."""
+    log = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            log.append(other)
+            return behaviour(log)
+
+    return Key("k"), log
+
+
+def draw_with_colliding_base(base, behaviour, name="__str__"):
+    """str() of a node of `base` over three children of a class D whose base
+    holds a key colliding with `name`; `behaviour(log, D)` runs in its __eq__."""
+    classes = []
+    key, log = key_of_hash(name, lambda log: behaviour(log, classes[0]) if classes else False)
+    middle = type("C", (base,), {key: 1})
+    D = type("D", (middle,), {})
+    classes.append(D)
+    log.clear()
+    try:
+        return str(base("root", [D("a"), D("b"), D("c")])), len(log)
+    except BaseException as error:
+        return (type(error), str(error)), len(log)
+
+
+def override_once(log, cls):
+    # Replaces __str__ on the first comparison, then reads an attribute so that
+    # the class has a fresh version tag again before the lookup goes on.
+    if len(log) == 1:
+        cls.__str__ = lambda self: "override"
+        cls.__str__
+    return False
+
+
+def raising(log, *unused):
+    raise KeyboardInterrupt("compared")
+
+
+@pytest.mark.parametrize("behaviour", [override_once, raising, lambda log, cls: False, lambda log, cls: True],
+                         ids=["changes-the-class", "raises", "never-equal", "always-equal"])
+def test_a_drawing_meets_a_colliding_key_as_the_python_class_does(behaviour):
+    ours = draw_with_colliding_base(Branchel, behaviour)
+    python = draw_with_colliding_base(PyBranchel, behaviour)
+    assert ours == python
+
+
+@pytest.mark.parametrize("name", ["name", "children"])
+def test_attribute_reads_meet_a_colliding_key_as_the_python_class_does(name):
+    ours = draw_with_colliding_base(Branchel, lambda log, cls: False, name)
+    python = draw_with_colliding_base(PyBranchel, lambda log, cls: False, name)
+    assert ours == python
+    assert python[1] >= 1
+
+
+def test_a_class_changed_while_it_is_drawn_is_drawn_by_its_new_method():
+    drawn, _ = draw_with_colliding_base(Branchel, override_once)
+    assert drawn == "root\n|-- a\n|-- override\n`-- override"
+
+
+def test_drawings_after_the_class_changed_see_the_change():
+    class Leaf(Branchel):
+        pass
+
+    tree = Branchel("root", [Leaf("a"), Leaf("b")])
+    assert str(tree) == "root\n|-- a\n`-- b"
+    Leaf.__str__ = lambda self: self.name.upper()
+    assert str(tree) == "root\n|-- A\n`-- B"
+    del Leaf.__str__
+    assert str(tree) == "root\n|-- a\n`-- b"
+
+
+# ---------------------------------------------------------------------------
+# super() into a built-in base, past a colliding key
+
+
+class PyKeyvane(dict):
+    pass
+
+
+class PyNestedKeyvane(PyKeyvane, MutableMapping):
+    def __getitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            return super().__getitem__(key)[subkeys]
+        return super().__getitem__(key)
+
+
+def read_past_colliding_dict_subclass(nested, behaviour, reads):
+    """Reads of 'x' on an instance whose class puts, between the library's
+    classes and dict, a class holding a key colliding with '__getitem__'."""
+    key, log = key_of_hash("__getitem__", behaviour)
+    middle = type("Middle", (dict,), {key: 1})
+    cls = type("Sub", (nested, middle), {})
+    n = cls()
+    dict.__setitem__(n, "x", 1)
+    log.clear()
+    outcomes = []
+    for _ in range(reads):
+        try:
+            outcomes.append(n["x"])
+        except BaseException as error:
+            outcomes.append((type(error), str(error)))
+    return outcomes, len(log)
+
+
+@pytest.mark.parametrize("behaviour", [lambda log: False, lambda log: True, raising],
+                         ids=["never-equal", "always-equal", "raises"])
+def test_super_into_dict_meets_a_colliding_key_as_super_does(behaviour):
+    ours = read_past_colliding_dict_subclass(NestedKeyvane, behaviour, 3)
+    python = read_past_colliding_dict_subclass(PyNestedKeyvane, behaviour, 3)
+    assert ours == python
+    assert python[1] >= 3
+
+
+# ---------------------------------------------------------------------------
+# What keyvane knows of a level's class
+
+
+def read_through_changing_level(nested, reads):
+    """Reads 'a.x' through a level whose class's base holds a key colliding
+    with '__getitem__'; the first comparison gives the level's class its own
+    __getitem__. The Python code reads the level with level['x']."""
+    classes = []
+
+    def behaviour(log):
+        if len(log) == 1 and classes:
+            classes[0].__getitem__ = lambda self, key: "override"
+            classes[0].__getitem__
+        return False
+
+    key, log = key_of_hash("__getitem__", behaviour)
+    middle = type("Middle", (nested,), {key: 1})
+    level_class = type("Level", (middle,), {})
+    level = level_class()
+    dict.__setitem__(level, "x", 1)
+    classes.append(level_class)
+    log.clear()
+    top = {"a": level} if nested is PyNestedKeyvane else NestedKeyvane()
+    if nested is NestedKeyvane:
+        dict.__setitem__(top, "a", level)
+        values = [top["a.x"] for _ in range(reads)]
+    else:
+        values = [top["a"]["x"] for _ in range(reads)]
+    return values, len(log)
+
+
+def test_a_level_class_changed_while_it_is_read_is_read_by_its_new_method():
+    ours = read_through_changing_level(NestedKeyvane, 3)
+    python = read_through_changing_level(PyNestedKeyvane, 3)
+    assert ours[0] == python[0] == [1, "override", "override"]
+    assert ours[1] == python[1]
+
+
+# ---------------------------------------------------------------------------
+# The class call of a library class whose __init__ is inherited
+
+CLASS_CALL = """
+import morvath.datastructures.keyvane as keyvane
+
+classes = []
+log = []
+class Key(str):
+    def __hash__(self):
+        return hash("__init__")
+    def __eq__(self, other):
+        log.append(other)
+        if MODE == "change" and len(log) == 1 and classes:
+            def replacement(self, *args, **kwargs):
+                dict.__setitem__(self, "made_by", "replacement")
+            classes[0].__init__ = replacement
+            classes[0].__init__
+        if MODE == "raise":
+            raise KeyboardInterrupt("compared")
+        return False
+
+Base = type("Base", (keyvane.NestedKeyvane,), {Key("k"): 1})
+if LIBRARY:
+    keyvane.NestedKeyvane = Base
+    from morvath.datastructures.configuration import Configuration as cls
+else:
+    cls = type("Configuration", (Base,), {})
+classes.append(cls)
+log.clear()
+outcomes = []
+for _ in range(3):
+    try:
+        outcomes.append(dict(cls()))
+    except BaseException as error:
+        outcomes.append(repr(error))
+print(outcomes, len(log))
+"""
+
+
+@pytest.mark.parametrize("mode", ["change", "count", "raise"])
+def test_class_calls_meet_a_colliding_key_as_the_python_class_does(mode):
+    results = []
+    for library in (True, False):
+        # One hash seed for both: how often a probe meets the key depends on it.
+        done = subprocess.run([sys.executable, "-c", f"MODE = {mode!r}\nLIBRARY = {library}\n" + CLASS_CALL],
+                              capture_output=True, text=True, timeout=120,
+                              env={**os.environ, "PYTHONHASHSEED": "7"})
+        assert done.returncode == 0, done.stderr
+        results.append(done.stdout)
+    assert results[0] == results[1]
+    if mode == "change":
+        assert "[{}, {'made_by': 'replacement'}, {'made_by': 'replacement'}]" in results[0]
