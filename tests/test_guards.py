@@ -257,3 +257,65 @@ def test_class_calls_meet_a_colliding_key_as_the_python_class_does(mode):
     assert results[0] == results[1]
     if mode == "change":
         assert "[{}, {'made_by': 'replacement'}, {'made_by': 'replacement'}]" in results[0]
+
+
+# ---------------------------------------------------------------------------
+# Reads of a descriptor whose own class dictionary holds a colliding key
+
+DESCRIPTOR_READS = """
+import builtins
+
+log = []
+armed = False
+class Key(str):
+    def __hash__(self):
+        return hash("__get__")
+    def __eq__(self, other):
+        log.append(other)
+        if MODE == "raise" and armed:
+            raise KeyboardInterrupt("compared")
+        return False
+
+class Meta(type):
+    # Puts the key first in every class made through it, so that lookups of
+    # '__get__' in the class's own dictionary meet it.
+    def __new__(mcls, name, bases, namespace):
+        return super().__new__(mcls, name, bases, {Key("k"): 1, **namespace})
+
+Base = Meta("Base", (), {})
+if LIBRARY:
+    builtins.object, plain = Base, builtins.object
+    from morvath.datastructures.tyvern import TyvernDescriptor as descriptor
+    builtins.object = plain
+else:
+    class descriptor(Base):
+        def __init__(self, func):
+            self.func = func
+        def __get__(self, obj, owner):
+            return self.func(owner)
+
+class Owner:
+    size = descriptor(lambda cls: cls.__name__)
+log.clear()
+armed = True
+outcomes = []
+for _ in range(5):
+    try:
+        value = Owner.size
+        outcomes.append("the descriptor itself" if value is vars(Owner)["size"] else value)
+    except BaseException as error:
+        outcomes.append(repr(error))
+print(outcomes, len(log))
+"""
+
+
+@pytest.mark.parametrize("mode", ["count", "raise"])
+def test_descriptor_reads_meet_a_colliding_key_as_the_python_class_does(mode):
+    results = []
+    for library in (True, False):
+        done = subprocess.run([sys.executable, "-c", f"MODE = {mode!r}\nLIBRARY = {library}\n" + DESCRIPTOR_READS],
+                              capture_output=True, text=True, timeout=120,
+                              env={**os.environ, "PYTHONHASHSEED": "7"})
+        assert done.returncode == 0, done.stderr
+        results.append(done.stdout)
+    assert results[0] == results[1]

@@ -161,11 +161,6 @@ bool class_lacks(PyTypeObject* type, PyObject* name) noexcept {
     return plain_class_entry(type, name, found) == Seen::absent;
 }
 
-int lookup_in_mro(PyTypeObject* type, PyObject* name, Ref& found) noexcept {
-    Ref mro = Ref::borrow(type->tp_mro);  // kept: a comparison may replace the MRO while we walk
-    return mro ? first_entry(mro.get(), 0, name, found) : 0;
-}
-
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
     if (!expected) return false;
     return g_resolves.answer(type, name, expected, nullptr, [&]() noexcept {

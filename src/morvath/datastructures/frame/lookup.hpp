@@ -58,11 +58,6 @@ Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept;
 // running Python code (false when it cannot be told so).
 bool class_lacks(PyTypeObject* type, PyObject* name) noexcept;
 
-// The interpreter's own lookup of `name` along the MRO of `type`, which may
-// run Python code: 1 with the raw entry in `found`, 0 when no class defines
-// it, -1 with the exception set when a class-dictionary lookup failed.
-int lookup_in_mro(PyTypeObject* type, PyObject* name, Ref& found) noexcept;
-
 // The guard of every fast path that stands in for a method: true when the
 // first class in the MRO of `type` whose dictionary defines `name` holds
 // exactly `expected` (identity, descriptors not applied). `expected` is the
