@@ -6,38 +6,17 @@ met by every ``super().<name>`` of Fadeline's methods; the compiled methods must
 meet it exactly as often as the Python methods do, and let its error through
 as super() does.
 """
-import weakref
+import sys
 from collections import UserList
+from pathlib import Path
 
 import pytest
 
 from morvath.datastructures.fadeline import Fadeline
 
-
-class PyFadeline(UserList):
-    """The Python methods that the operations below go through."""
-
-    def __init__(self, items=()):
-        super().__init__([weakref.ref(i, self.remove) for i in items])
-
-    def __contains__(self, item):
-        return super().__contains__(weakref.ref(item))
-
-    def remove(self, item):
-        if isinstance(item, weakref.ReferenceType):
-            super().remove(item)
-        else:
-            super().remove(weakref.ref(item))
-
-    def append(self, item):
-        super().append(weakref.ref(item, self.remove))
-
-    def index(self, item):
-        return super().index(weakref.ref(item))
-
-    def sort(self, key=None, reverse=False):
-        self.data
-        super().sort(key=(lambda x: x()) if key is None else (lambda x: key(x())), reverse=reverse)
+# The same class written in Python, which the benchmarks compare with.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+from bench_fadeline import PyFadeline  # noqa: E402
 
 
 class Item:
