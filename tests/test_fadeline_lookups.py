@@ -17,6 +17,7 @@ from morvath.datastructures.fadeline import Fadeline
 # The same class written in Python, which the benchmarks compare with.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 from bench_fadeline import PyFadeline  # noqa: E402
+from test_guards import key_of_hash  # noqa: E402
 
 
 class Item:
@@ -46,17 +47,8 @@ def colliding_setup(base, name, behaviour):
     """A subclass of `base` whose MRO has, between `base` and UserList, a
     class holding a key of the same hash as `name` that compares by
     `behaviour` (called with the log of calls)."""
-    calls = []
-
-    class Key(str):
-        def __hash__(self):
-            return hash(name)
-
-        def __eq__(self, other):
-            calls.append(other)
-            return behaviour(calls)
-
-    Middle = type("Middle", (UserList,), {Key("k"): 1})
+    key, calls = key_of_hash(name, behaviour)
+    Middle = type("Middle", (UserList,), {key: 1})
     Sub = type("Sub", (base, Middle), {})
     items = [Item(3), Item(1), Item(2)]
     f = Sub(items)

@@ -196,16 +196,23 @@ print(outcomes, len(log))
 """
 
 
-@pytest.mark.parametrize("mode", ["change", "count", "raise"])
-def test_class_calls_meet_a_colliding_key_as_the_python_class_does(mode):
+def run_with_library_and_python(script, mode):
+    """The output of `script` run in fresh interpreters with the library's
+    class and with the Python one, under one hash seed (how often a probe
+    meets a colliding key depends on it)."""
     results = []
     for library in (True, False):
-        # One hash seed for both: how often a probe meets the key depends on it.
-        done = subprocess.run([sys.executable, "-c", f"MODE = {mode!r}\nLIBRARY = {library}\n" + CLASS_CALL],
+        done = subprocess.run([sys.executable, "-c", f"MODE = {mode!r}\nLIBRARY = {library}\n" + script],
                               capture_output=True, text=True, timeout=120,
                               env={**os.environ, "PYTHONHASHSEED": "7"})
         assert done.returncode == 0, done.stderr
         results.append(done.stdout)
+    return results
+
+
+@pytest.mark.parametrize("mode", ["change", "count", "raise"])
+def test_class_calls_meet_a_colliding_key_as_the_python_class_does(mode):
+    results = run_with_library_and_python(CLASS_CALL, mode)
     assert results[0] == results[1]
     if mode == "change":
         assert "[{}, {'made_by': 'replacement'}, {'made_by': 'replacement'}]" in results[0]
@@ -263,11 +270,5 @@ print(outcomes, len(log))
 
 @pytest.mark.parametrize("mode", ["count", "raise"])
 def test_descriptor_reads_meet_a_colliding_key_as_the_python_class_does(mode):
-    results = []
-    for library in (True, False):
-        done = subprocess.run([sys.executable, "-c", f"MODE = {mode!r}\nLIBRARY = {library}\n" + DESCRIPTOR_READS],
-                              capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PYTHONHASHSEED": "7"})
-        assert done.returncode == 0, done.stderr
-        results.append(done.stdout)
+    results = run_with_library_and_python(DESCRIPTOR_READS, mode)
     assert results[0] == results[1]
