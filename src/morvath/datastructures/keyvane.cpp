@@ -989,7 +989,7 @@ const keyvane_api::ConvertingStore* converting_store_of(PyTypeObject* cls) {
 // instance-dictionary slot and the module's own `update`: with no
 // arguments it leaves an empty instance that is its own attribute
 // dictionary and does nothing else.
-ClassFacts read_facts(PyTypeObject* cls) {
+[[gnu::noinline]] ClassFacts read_facts(PyTypeObject* cls) {
     const auto reaches_dict = [cls](const frame::FunctionSpec& spec, PyObject* name) {
         return super_of_reaches(cls, spec.object, name, reinterpret_cast<PyObject*>(&PyDict_Type));
     };
