@@ -6,6 +6,7 @@ What a fast path remembers about a class must never outlive such a change, and
 its questions must not add calls of such an ``__eq__`` to those the Python code
 makes (nor swallow their errors).
 """
+import gc
 import os
 import subprocess
 import sys
@@ -79,6 +80,20 @@ def test_attribute_reads_meet_a_colliding_key_as_the_python_class_does(name):
     python = draw_with_colliding_base(PyBranchel, lambda log, cls: False, name)
     assert ours == python
     assert python[1] >= 1
+
+
+def test_what_is_known_of_a_dead_class_is_not_taken_for_a_new_one():
+    # Classes whose keys are all strings, drawn and dropped, then ones of the
+    # same shape with a colliding key, which come to live at their addresses.
+    for _ in range(40):
+        plain = type("C", (Branchel,), {"k": 1})
+        leaf = type("D", (plain,), {})
+        str(Branchel("root", [leaf("a")]))
+        del plain, leaf
+        gc.collect()
+        ours = draw_with_colliding_base(Branchel, raising)
+        python = draw_with_colliding_base(PyBranchel, raising)
+        assert ours == python
 
 
 def test_a_class_changed_while_it_is_drawn_is_drawn_by_its_new_method():

@@ -17,13 +17,83 @@ Py_ssize_t position_in(PyObject* mro, PyObject* klass) noexcept {
     return i;
 }
 
-// True when looking an exact `str` up in `dict` can run no Python code:
-// every key is an exact `str`, whose comparison is the interpreter's own.
-bool compares_plainly(PyObject* dict) noexcept {
+// True when every key of `dict` is an exact `str`.
+bool holds_only_strings(PyObject* dict) noexcept {
     Py_ssize_t position = 0;
     PyObject* key;
     while (PyDict_Next(dict, &position, &key, nullptr))
         if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// Classes whose own dictionary was seen to hold only exact-str keys. A name
+// set on a class later is made an exact `str` by the interpreter (type's
+// setattr copies a str subclass), so such a dictionary stays so for the
+// class's life, however often the class changes; each entry holds a weak
+// reference whose callback drops the entry when the class dies, so that a
+// new class at the same address is never taken for it.
+class PlainClasses {
+public:
+    bool known(PyTypeObject* type) const noexcept { return slot(type).type == type; }
+
+    void remember(PyTypeObject* type) noexcept {
+        PyObject* forget = forgetter();
+        Ref weak = forget ? Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), forget)) : Ref();
+        if (!weak) {
+            PyErr_Clear();  // not kept: the keys are looked at again next time
+            return;
+        }
+        Entry& entry = slot(type);
+        Ref evicted = Ref::steal(entry.weak);
+        entry = {type, weak.release()};
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        PyObject* weak = nullptr;  // owned
+    };
+    static constexpr unsigned kBits = 8;
+
+    // Classes sit a few hundred bytes apart: a multiplicative hash spreads
+    // the ones of one MRO over the table.
+    static size_t index(PyTypeObject* type) noexcept {
+        const uint64_t bits = reinterpret_cast<uintptr_t>(type) >> 4;
+        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    }
+    Entry& slot(PyTypeObject* type) noexcept { return entries_[index(type)]; }
+    const Entry& slot(PyTypeObject* type) const noexcept { return entries_[index(type)]; }
+
+    static PyObject* forget(PyObject*, PyObject* weak) noexcept;
+    static PyObject* forgetter() noexcept {
+        static PyMethodDef definition{"forget_plain_class", forget, METH_O, nullptr};
+        static PyObject* function = nullptr;  // kept for the life of the process
+        if (!function) function = PyCFunction_New(&definition, nullptr);
+        return function;
+    }
+
+    Entry entries_[size_t{1} << kBits];
+};
+
+PlainClasses g_plain_classes;
+
+PyObject* PlainClasses::forget(PyObject*, PyObject* weak) noexcept {
+    for (Entry& entry : g_plain_classes.entries_)
+        if (entry.weak == weak) {
+            entry = {};
+            Py_DECREF(weak);
+        }
+    Py_RETURN_NONE;
+}
+
+// True when looking an exact `str` up in the dictionary `dict` of `type`
+// can run no Python code: every key is an exact `str`, whose comparison is
+// the interpreter's own. A static type's dictionary is made so by the
+// interpreter.
+bool compares_plainly(PyTypeObject* type, PyObject* dict) noexcept {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || g_plain_classes.known(type)) return true;
+    if (!holds_only_strings(dict)) return false;
+    g_plain_classes.remember(type);
     return true;
 }
 
@@ -40,8 +110,9 @@ Seen plain_entry(PyObject* mro, Py_ssize_t start, PyObject* name, Ref& found,
     for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* klass = PyTuple_GET_ITEM(mro, i);
         if (klass == stop) return Seen::absent;
-        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(klass)));
-        if (!dict || !compares_plainly(dict.get())) return Seen::untold;
+        auto* type = reinterpret_cast<PyTypeObject*>(klass);
+        Ref dict = Ref::steal(PyType_GetDict(type));
+        if (!dict || !compares_plainly(type, dict.get())) return Seen::untold;
         PyObject* entry = nullptr;
         if (PyDict_GetItemRef(dict.get(), name, &entry) < 0) {
             PyErr_Clear();  // not reached with exact-str keys; answered as unknown all the same
