@@ -1028,10 +1028,13 @@ const ClassFacts& facts_of(PyTypeObject* cls) {
     static ClassFacts unkept;
     Known& slot = known[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(known)];
     if (slot.cls == cls && frame::tag_holds(cls, slot.tag)) return slot.facts;
-    return unkept = frame::keep_under_tag(cls, [cls] { return read_facts(cls); },
-                                          [&slot, cls](unsigned int tag, const ClassFacts& facts) {
-                                              slot = {cls, tag, facts};
-                                          });
+    bool kept = false;
+    unkept = frame::keep_under_tag(cls, [cls] { return read_facts(cls); },
+                                   [&](unsigned int tag, const ClassFacts& facts) {
+                                       slot = {cls, tag, facts};
+                                       kept = true;
+                                   });
+    return kept ? slot.facts : unkept;
 }
 
 // True when calling `cls()` runs only this module's construction: besides
