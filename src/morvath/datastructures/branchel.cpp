@@ -681,15 +681,17 @@ void add_str_traceback(int line) { frame::add_function_traceback(branchel_str_sp
 
 // True when `child`'s class still draws through the library's own
 // `Branchel.__str__`, so that its text can go straight onto the canvas.
-// A version tag is never reused, so the same class under the same tag
-// gives the same answer.
+// The last class asked about keeps its answer under its version tag.
 bool Drawing::draws_here(PyObject* child) noexcept {
     PyTypeObject* type = Py_TYPE(child);
-    if (type == known_type_ && known_tag_ != 0 && type->tp_version_tag == known_tag_) return known_answer_;
-    known_answer_ = type != &PyUnicode_Type && frame::resolves_to(type, s_str, branchel_str_spec.object);
-    known_type_ = type;
-    known_tag_ = type->tp_version_tag;
-    return known_answer_;
+    if (type == known_type_ && frame::tag_holds(type, known_tag_)) return known_answer_;
+    return frame::keep_under_tag(
+        type, [type]() noexcept { return type != &PyUnicode_Type && frame::resolves_to(type, s_str, branchel_str_spec.object); },
+        [this, type](unsigned int tag, bool answer) noexcept {
+            known_type_ = type;
+            known_tag_ = tag;
+            known_answer_ = answer;
+        });
 }
 
 // ---------------------------------------------------------------------------

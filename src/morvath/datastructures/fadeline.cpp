@@ -192,9 +192,7 @@ int make_entries(PyObject* self, PyObject* items, Ref& entries, Ref& pins) {
 // True when super().<name> inside the running method reaches UserList's own
 // function for `which`, whose body is one operation on `self.data`.
 bool reaches_userlist(const Call& c, PyObject* self, Base which) {
-    if (!g_userlist[which]) return false;
-    Ref entry = frame::super_lookup(c, self, *kBaseNames[which]);
-    return entry.get() == g_userlist[which];
+    return frame::super_finds(c, self, *kBaseNames[which], g_userlist[which]);
 }
 
 // `self.data` when super().<name> reaches UserList's own function

@@ -710,10 +710,10 @@ bool abc_path_caches() {
     auto* metaclass = reinterpret_cast<PyTypeObject*>(g_abc.metaclass);
     return resolves_to(metaclass, s_instancecheck, g_abc.instancecheck) &&
            resolves_to(metaclass, s_subclasscheck, g_abc.subclasscheck) &&
-           !frame::class_lookup(mapping, s_subclasscheck) &&
+           frame::class_lacks(mapping, s_subclasscheck) &&
            PyFunction_GetCode(g_abc.subclasscheck) == g_abc.subclasscheck_code &&
            holds_global(g_abc.namespace_, s_c_subclasscheck, g_abc.c_subclasscheck) &&
-           !frame::class_lookup(metaclass, s_abc_impl) && resolves_to(mapping, s_abc_impl, g_abc.impl);
+           frame::class_lacks(metaclass, s_abc_impl) && resolves_to(mapping, s_abc_impl, g_abc.impl);
 }
 
 // The built-in types whose instances cannot change what isinstance sees
@@ -766,15 +766,15 @@ int instance_is_mapping(PyObject* obj, PyObject* mapping) {
     PyTypeObject* cls = Py_TYPE(obj);
     static frame::SiteGuard class_guard, mro_guard;
     if (!class_guard.inherits_builtin(cls, s_class, &PyBaseObject_Type) ||
-        !mro_guard.inherits_builtin(Py_TYPE(cls), s_mro, &PyType_Type) || !cls->tp_version_tag)
+        !mro_guard.inherits_builtin(Py_TYPE(cls), s_mro, &PyType_Type))
         return PyObject_IsInstance(obj, mapping);
-    const unsigned int tag = cls->tp_version_tag;
     ClassAnswer& slot = answers[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(answers)];
-    LeafAnswer known = slot.cls == cls && slot.tag == tag ? slot.answer : LeafAnswer{};
-    const int answer = leaf_is_mapping(obj, known);
+    LeafAnswer known = slot.cls == cls && frame::tag_holds(cls, slot.tag) ? slot.answer : LeafAnswer{};
     // Written back whole: the check may have run code that took the slot.
-    if (known.answer >= 0) slot = {cls, tag, known};
-    return answer;
+    return frame::keep_under_tag(cls, [&] { return leaf_is_mapping(obj, known); },
+                                 [&](unsigned int tag, int) {
+                                     if (known.answer >= 0) slot = {cls, tag, known};
+                                 });
 }
 
 // isinstance(value, Mapping) with `Mapping` read from the module globals.
@@ -957,14 +957,14 @@ const keyvane_api::ConvertingStore* converting_store_of(PyTypeObject* cls) {
 // instance-dictionary slot and the module's own `update`: with no
 // arguments it leaves an empty instance that is its own attribute
 // dictionary and does nothing else.
-ClassFacts read_facts(PyTypeObject* cls) {
+[[gnu::noinline]] ClassFacts read_facts(PyTypeObject* cls) {
     const auto reaches_dict = [cls](const frame::FunctionSpec& spec, PyObject* name) {
         return super_of_reaches(cls, spec.object, name, reinterpret_cast<PyObject*>(&PyDict_Type));
     };
     ClassFacts facts;
     facts.reads_plainly = resolves_to(cls, s_getitem, nested_getitem_spec.object) &&
                           reaches_dict(nested_getitem_spec, s_getitem) &&
-                          !frame::class_lookup(cls, s_missing);
+                          frame::class_lacks(cls, s_missing);
     facts.tests_plainly = resolves_to(cls, s_contains, nested_contains_spec.object) &&
                           reaches_dict(nested_contains_spec, s_contains) &&
                           reaches_dict(nested_contains_spec, s_getitem);
@@ -984,8 +984,8 @@ ClassFacts read_facts(PyTypeObject* cls) {
 
 // The facts of a class, kept under its version tag: the interpreter gives
 // a class a new tag whenever its MRO or the dictionary of any class in it
-// changes, and never reuses a tag. The tag is read before the facts, so a
-// change made while they are read leaves them under a tag no longer current.
+// changes, and never reuses a tag; facts read across a change of the class
+// are used once and not kept.
 const ClassFacts& facts_of(PyTypeObject* cls) {
     struct Known {
         PyTypeObject* cls = nullptr;
@@ -993,13 +993,16 @@ const ClassFacts& facts_of(PyTypeObject* cls) {
         ClassFacts facts;
     };
     static Known known[16];
-    static ClassFacts untagged;
+    static ClassFacts unkept;
     Known& slot = known[(reinterpret_cast<uintptr_t>(cls) >> 5) % std::size(known)];
-    if (cls->tp_version_tag && slot.cls == cls && slot.tag == cls->tp_version_tag) return slot.facts;
-    if (!frame::has_version_tag(cls)) return untagged = read_facts(cls);
-    const unsigned int tag = cls->tp_version_tag;
-    if (slot.cls != cls || slot.tag != tag) slot = {cls, tag, read_facts(cls)};
-    return slot.facts;
+    if (slot.cls == cls && frame::tag_holds(cls, slot.tag)) return slot.facts;
+    bool kept = false;
+    unkept = frame::keep_under_tag(cls, [cls] { return read_facts(cls); },
+                                   [&](unsigned int tag, const ClassFacts& facts) {
+                                       slot = {cls, tag, facts};
+                                       kept = true;
+                                   });
+    return kept ? slot.facts : unkept;
 }
 
 // True when calling `cls()` runs only this module's construction: besides

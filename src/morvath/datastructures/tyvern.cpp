@@ -62,22 +62,29 @@ const frame::FunctionSpec tyvern_get_spec{
 // tuple. While `__get__` on the descriptor's type still resolves to the
 // library's own function, this slot runs that function's body directly: the
 // same binding, recursion count and traceback entry, none of the detour.
+// Otherwise (the class's dictionaries hold a key whose comparison would run
+// Python code, say) the class gets back the interpreter's own slot, kept
+// when the class was made, for good: from then on every read is the
+// interpreter's, with its lookup, its cache and its handling of errors.
 // Assigning or deleting `__get__` on the class makes the interpreter replace
 // the slot itself; subclasses get the interpreter's slot when they are made.
+descrgetfunc g_interpreter_read = nullptr;
+
 PyObject* read_descriptor(PyObject* self, PyObject* obj, PyObject* owner) {
-    PyObject* args[] = {self, obj ? obj : Py_None, owner ? owner : Py_None};
     static frame::SiteGuard guard;
     PyObject* get = tyvern_get_spec.object;
-    if (get && guard.resolves_to(Py_TYPE(self), s_get, get))
+    if (get && guard.resolves_to(Py_TYPE(self), s_get, get)) {
+        PyObject* args[] = {self, obj ? obj : Py_None, owner ? owner : Py_None};
         return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
-    // What the interpreter's own slot does (class_lookup never fails).
-    Ref method = frame::class_lookup(Py_TYPE(self), s_get);
-    if (!method) return Py_NewRef(self);
-    return PyObject_Vectorcall(method.get(), args, 3, nullptr);
+    }
+    if (!g_interpreter_read) return Py_NewRef(self);
+    if (Py_TYPE(self)->tp_descr_get == read_descriptor) Py_TYPE(self)->tp_descr_get = g_interpreter_read;
+    return g_interpreter_read(self, obj, owner);
 }
 
 void install_direct_reads(PyObject* descriptor_class) {
     auto* type = reinterpret_cast<PyTypeObject*>(descriptor_class);
+    g_interpreter_read = type->tp_descr_get;
     type->tp_descr_get = read_descriptor;
     PyType_Modified(type);
 }

@@ -76,8 +76,7 @@ public:
     Py_ssize_t index(PyTypeObject* type, PyObject* name) noexcept {
         PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
         Entry& entry = entries_[((reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4) % kSlots];
-        const unsigned int tag = type->tp_version_tag;
-        if (tag && entry.type == type && entry.name == name && entry.tag == tag && keys &&
+        if (entry.type == type && tag_holds(type, entry.tag) && entry.name == name && keys &&
             entry.index < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[entry.index].me_key == name)
             return entry.index;
         return refresh(type, keys, name, entry);
@@ -95,16 +94,16 @@ private:
     // Kept out of line, so that the usual read stays a handful of loads.
     [[gnu::noinline]] static Py_ssize_t refresh(PyTypeObject* type, PyDictKeysObject* keys, PyObject* name,
                                                 Entry& entry) noexcept {
-        if (!has_version_tag(type)) return compute(type, keys, name);
-        const unsigned int tag = type->tp_version_tag;
-        const Py_ssize_t found = compute(type, keys, name);
-        if (found >= 0 && type->tp_version_tag == tag) entry = {type, name, tag, found};
-        return found;
+        return keep_under_tag(
+            type, [&]() noexcept { return compute(type, keys, name); },
+            [&](unsigned int tag, Py_ssize_t found) noexcept {
+                if (found >= 0) entry = {type, name, tag, found};
+            });
     }
 
     static Py_ssize_t compute(PyTypeObject* type, PyDictKeysObject* keys, PyObject* name) noexcept {
         const Py_ssize_t index = shared_key_index(keys, name);
-        return index >= 0 && !class_lookup(type, name) ? index : -1;
+        return index >= 0 && class_lacks(type, name) ? index : -1;
     }
 
     Entry entries_[kSlots];

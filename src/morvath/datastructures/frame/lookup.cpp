@@ -17,74 +17,160 @@ Py_ssize_t position_in(PyObject* mro, PyObject* klass) noexcept {
     return i;
 }
 
-// The first class-dictionary entry for `name` in mro[start:].
-Ref first_entry(PyObject* mro, Py_ssize_t start, PyObject* name) noexcept {
+// True when every key of `dict` is an exact `str`.
+bool holds_only_strings(PyObject* dict) noexcept {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &position, &key, nullptr))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// Classes whose own dictionary was seen to hold only exact-str keys. A name
+// set on a class later is made an exact `str` by the interpreter (type's
+// setattr copies a str subclass), so such a dictionary stays so for the
+// class's life, however often the class changes; each entry holds a weak
+// reference whose callback drops the entry when the class dies, so that a
+// new class at the same address is never taken for it.
+class PlainClasses {
+public:
+    bool known(PyTypeObject* type) const noexcept { return slot(type).type == type; }
+
+    void remember(PyTypeObject* type) noexcept {
+        PyObject* forget = forgetter();
+        Ref weak = forget ? Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), forget)) : Ref();
+        if (!weak) {
+            PyErr_Clear();  // not kept: the keys are looked at again next time
+            return;
+        }
+        Entry& entry = slot(type);
+        Ref evicted = Ref::steal(entry.weak);
+        entry = {type, weak.release()};
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        PyObject* weak = nullptr;  // owned
+    };
+    static constexpr unsigned kBits = 8;
+
+    // Classes sit a few hundred bytes apart: a multiplicative hash spreads
+    // the ones of one MRO over the table.
+    static size_t index(PyTypeObject* type) noexcept {
+        const uint64_t bits = reinterpret_cast<uintptr_t>(type) >> 4;
+        return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    }
+    Entry& slot(PyTypeObject* type) noexcept { return entries_[index(type)]; }
+    const Entry& slot(PyTypeObject* type) const noexcept { return entries_[index(type)]; }
+
+    static PyObject* forget(PyObject*, PyObject* weak) noexcept;
+    static PyObject* forgetter() noexcept {
+        static PyMethodDef definition{"forget_plain_class", forget, METH_O, nullptr};
+        static PyObject* function = nullptr;  // kept for the life of the process
+        if (!function) function = PyCFunction_New(&definition, nullptr);
+        return function;
+    }
+
+    Entry entries_[size_t{1} << kBits];
+};
+
+PlainClasses g_plain_classes;
+
+PyObject* PlainClasses::forget(PyObject*, PyObject* weak) noexcept {
+    for (Entry& entry : g_plain_classes.entries_)
+        if (entry.weak == weak) {
+            entry = {};
+            Py_DECREF(weak);
+        }
+    Py_RETURN_NONE;
+}
+
+// True when looking an exact `str` up in the dictionary `dict` of `type`
+// can run no Python code: every key is an exact `str`, whose comparison is
+// the interpreter's own. A static type's dictionary is made so by the
+// interpreter.
+bool compares_plainly(PyTypeObject* type, PyObject* dict) noexcept {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || g_plain_classes.known(type)) return true;
+    if (!holds_only_strings(dict)) return false;
+    g_plain_classes.remember(type);
+    return true;
+}
+
+// What a walk over class dictionaries that runs no Python code can tell.
+enum class Seen { absent, found, untold };
+
+// The first class-dictionary entry for `name` in mro[start:], found without
+// running Python code; `untold` when a dictionary on the way would have to
+// compare a key that is not an exact `str`. With `stop`, the walk ends
+// (`absent`) on reaching that class, before looking into it.
+Seen plain_entry(PyObject* mro, Py_ssize_t start, PyObject* name, Ref& found,
+                 PyObject* stop = nullptr) noexcept {
+    if (!PyUnicode_CheckExact(name)) return Seen::untold;
+    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* klass = PyTuple_GET_ITEM(mro, i);
+        if (klass == stop) return Seen::absent;
+        auto* type = reinterpret_cast<PyTypeObject*>(klass);
+        Ref dict = Ref::steal(PyType_GetDict(type));
+        if (!dict || !compares_plainly(type, dict.get())) return Seen::untold;
+        PyObject* entry = nullptr;
+        if (PyDict_GetItemRef(dict.get(), name, &entry) < 0) {
+            PyErr_Clear();  // not reached with exact-str keys; answered as unknown all the same
+            return Seen::untold;
+        }
+        if (entry) {
+            found = Ref::steal(entry);
+            return Seen::found;
+        }
+    }
+    return Seen::absent;
+}
+
+Seen plain_class_entry(PyTypeObject* type, PyObject* name, Ref& found) noexcept {
+    Ref mro = Ref::borrow(type->tp_mro);
+    return mro ? plain_entry(mro.get(), 0, name, found) : Seen::untold;
+}
+
+// The first class-dictionary entry for `name` in mro[start:], as the
+// interpreter looks it up (which may run Python code): 1 found, 0 absent,
+// -1 with the lookup's error set.
+int first_entry(PyObject* mro, Py_ssize_t start, PyObject* name, Ref& found) noexcept {
     for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(mro); ++i) {
         Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) continue;
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(dict.get(), name, &found) < 0) {
-            PyErr_Clear();
-            return {};
-        }
-        if (found) return Ref::steal(found);
-    }
-    return {};
-}
-
-// Walks the MRO of `type` after `klass`: true when `target` comes before any
-// class whose dictionary defines `name`.
-bool walk_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
-    Ref keep = Ref::borrow(type->tp_mro);
-    PyObject* mro = keep.get();
-    if (!mro) return false;
-    for (Py_ssize_t i = position_in(mro, klass) + 1; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* candidate = PyTuple_GET_ITEM(mro, i);
-        if (candidate == reinterpret_cast<PyObject*>(target)) return true;
-        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(candidate)));
-        if (!dict) return false;
-        int defined = PyDict_Contains(dict.get(), name);
-        if (defined != 0) {
-            if (defined < 0) PyErr_Clear();
-            return false;
+        PyObject* entry = nullptr;
+        const int status = PyDict_GetItemRef(dict.get(), name, &entry);
+        if (status != 0) {
+            found = Ref::steal(entry);
+            return status;
         }
     }
-    return false;
+    return 0;
 }
 
-// Yes/no answers about a type, kept under its version tag. The interpreter
-// gives a type a new tag whenever its MRO or the dictionary of any class in
-// it changes (a class that has a tag has tagged bases, and a change resets
-// the tags of all its subclasses), and never reuses a tag; so an answer
-// recorded under the current tag still holds. The table is direct-mapped:
-// a colliding question evicts the older answer. Each entry owns its name,
-// so that no other string can take the name's address; the other two keys
-// are only compared (while the answer holds, the class dictionaries keep
-// whatever they hold alive).
+// Yes/no answers about a type, kept under its version tag (keep_under_tag).
+// The table is direct-mapped: a colliding question evicts the older
+// answer. Each entry owns its name, so that no other string can take the
+// name's address; the other two keys are only compared (while the answer
+// holds, the class dictionaries keep whatever they hold alive).
 template <size_t Slots>
 class TaggedAnswers {
 public:
     template <typename Compute>
     bool answer(PyTypeObject* type, PyObject* name, const void* first, const void* second,
                 Compute compute) noexcept {
-        if (!has_version_tag(type)) return compute();  // out of tags: nothing can be kept
-        const unsigned int tag = type->tp_version_tag;
         Entry& entry = slot(type, name, first, second);
-        if (entry.tag == tag && entry.type == type && entry.name == name && entry.first == first &&
+        if (entry.type == type && tag_holds(type, entry.tag) && entry.name == name && entry.first == first &&
             entry.second == second)
             return entry.value;
-        const bool value = compute();
-        // The lookups run no Python code that could retag the type, but an
-        // answer computed across a retag must not be kept under the old tag.
-        if (type->tp_version_tag == tag) {
+        return keep_under_tag(type, compute, [&](unsigned int tag, bool value) noexcept {
             Py_XSETREF(entry.name, Py_NewRef(name));
             entry.type = type;
             entry.first = first;
             entry.second = second;
             entry.tag = tag;
             entry.value = value;
-        }
-        return value;
+        });
     }
 
 private:
@@ -107,13 +193,43 @@ private:
 };
 
 TaggedAnswers<64> g_reaches;
+TaggedAnswers<64> g_finds;
 TaggedAnswers<256> g_resolves;
+
+// The MRO of `type` after `klass` holds the entry that super() would
+// find: true when `target` comes before any class whose dictionary
+// defines `name`, told without running Python code.
+bool walk_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept {
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro) return false;
+    auto* stop = reinterpret_cast<PyObject*>(target);
+    const Py_ssize_t start = position_in(mro.get(), klass) + 1;
+    const Py_ssize_t end = position_in(mro.get(), stop);
+    Ref found;
+    return start <= end && end < PyTuple_GET_SIZE(mro.get()) &&
+           plain_entry(mro.get(), start, name, found, stop) == Seen::absent;
+}
+
+// The entry super(klass, obj).<name> starts from is exactly `expected`.
+bool walk_finds(PyTypeObject* type, PyObject* klass, PyObject* name, PyObject* expected) noexcept {
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro) return false;
+    const Py_ssize_t start = position_in(mro.get(), klass) + 1;
+    Ref found;
+    return start < PyTuple_GET_SIZE(mro.get()) && plain_entry(mro.get(), start, name, found) == Seen::found &&
+           found.get() == expected;
+}
 
 }  // namespace
 
 Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept {
-    Ref mro = Ref::borrow(type->tp_mro);  // kept: a metaclass may replace the MRO while we walk
-    return mro ? first_entry(mro.get(), 0, name) : Ref();
+    Ref found;
+    return plain_class_entry(type, name, found) == Seen::found ? std::move(found) : Ref();
+}
+
+bool class_lacks(PyTypeObject* type, PyObject* name) noexcept {
+    Ref found;
+    return plain_class_entry(type, name, found) == Seen::absent;
 }
 
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
@@ -125,13 +241,14 @@ bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcep
 }
 
 bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin) noexcept {
+    // A built-in type's dictionary holds exact-str keys and never changes,
+    // so its entry is found without running code and outlives the answer.
     Ref dict = Ref::steal(PyType_GetDict(builtin));
     PyObject* found = nullptr;
     if (!dict || PyDict_GetItemRef(dict.get(), name, &found) <= 0) {
         PyErr_Clear();
         return false;
     }
-    // A built-in type's dictionary never changes, so its entry outlives the answer.
     Ref own = Ref::steal(found);
     return resolves_to(type, name, own.get());
 }
@@ -150,25 +267,61 @@ bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObjec
     return super_reaches(Py_TYPE(self), klass, name, target);
 }
 
-namespace {
-
-// The class-dictionary entry that super(klass, obj).<name> starts from.
-Ref super_entry(const Call& call, PyObject* self, PyObject* name) noexcept {
+bool super_finds(const Call& call, PyObject* self, PyObject* name, PyObject* expected) noexcept {
     PyObject* klass = call.defining_class();
     if (!klass) {
-        PyErr_Clear();
-        return {};
+        PyErr_Clear();  // the general path raises it again
+        return false;
     }
+    if (!expected) return false;
+    PyTypeObject* type = Py_TYPE(self);
+    return g_finds.answer(type, name, klass, expected,
+                          [&]() noexcept { return walk_finds(type, klass, name, expected); });
+}
+
+namespace {
+
+// What `super().<name>` evaluates to inside the running method, with one
+// walk along the MRO, as super() makes it: `function` when the entry found
+// is a plain function (to be called with `self` first), else `attribute`.
+struct SuperAttribute {
+    Ref function;
+    Ref attribute;
+};
+
+int super_attribute(const Call& call, PyObject* self, PyObject* name, SuperAttribute& out) noexcept {
+    PyObject* klass = call.defining_class();
+    if (!klass) PyErr_Clear();  // the real super() below raises it again
     Ref mro = Ref::borrow(Py_TYPE(self)->tp_mro);
-    if (!mro) return {};
-    return first_entry(mro.get(), position_in(mro.get(), klass) + 1, name);
+    const Py_ssize_t start = klass && mro ? position_in(mro.get(), klass) + 1 : 0;
+    if (start == 0 || start >= PyTuple_GET_SIZE(mro.get())) {
+        // Not an instance of the class (super() checks and says so), or
+        // nothing after it: the real super object answers.
+        Ref proxy = super_proxy(call, self);
+        out.attribute = proxy ? attr(proxy.get(), name) : Ref();
+        return out.attribute ? 0 : -1;
+    }
+    Ref entry;
+    const int found = first_entry(mro.get(), start, name, entry);
+    if (found < 0) return -1;
+    if (found == 0) {
+        // No class after it defines the name: super() falls back to the
+        // super object's own attributes.
+        Ref proxy = super_proxy(call, self);
+        out.attribute = proxy ? Ref::steal(PyObject_GenericGetAttr(proxy.get(), name)) : Ref();
+        return out.attribute ? 0 : -1;
+    }
+    if (PyFunction_Check(entry.get())) {
+        out.function = std::move(entry);
+        return 0;
+    }
+    descrgetfunc get = Py_TYPE(entry.get())->tp_descr_get;
+    out.attribute = get ? Ref::steal(get(entry.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))))
+                        : std::move(entry);
+    return out.attribute ? 0 : -1;
 }
 
 }  // namespace
-
-Ref super_lookup(const Call& call, PyObject* self, PyObject* name) noexcept {
-    return super_entry(call, self, name);
-}
 
 Ref call_super(const Call& call, PyObject* self, PyObject* name,
                std::initializer_list<PyObject*> args) noexcept {
@@ -180,26 +333,18 @@ Ref call_super(const Call& call, PyObject* self, PyObject* name,
     }
     size_t n = 2;
     for (PyObject* arg : args) stack[n++] = arg;
-    Ref entry = super_entry(call, self, name);
-    if (entry && PyFunction_Check(entry.get()))
-        return Ref::steal(PyObject_Vectorcall(entry.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    Ref proxy = super_proxy(call, self);
-    if (!proxy) return {};
-    stack[1] = proxy.get();
-    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, n - 1, nullptr));
+    SuperAttribute found;
+    if (super_attribute(call, self, name, found) < 0) return {};
+    if (found.function)
+        return Ref::steal(PyObject_Vectorcall(found.function.get(), stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_Vectorcall(found.attribute.get(), stack + 2, (n - 2) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_super(const Call& call, PyObject* self, PyObject* name, PyObject* args,
                PyObject* kwargs) noexcept {
-    Ref entry = super_entry(call, self, name);
-    Ref method;
-    if (entry && PyFunction_Check(entry.get())) {
-        method = Ref::steal(PyMethod_New(entry.get(), self));
-    } else {
-        Ref proxy = super_proxy(call, self);
-        if (!proxy) return {};
-        method = attr(proxy.get(), name);
-    }
+    SuperAttribute found;
+    if (super_attribute(call, self, name, found) < 0) return {};
+    Ref method = found.function ? Ref::steal(PyMethod_New(found.function.get(), self)) : std::move(found.attribute);
     if (!method) return {};
     return Ref::steal(PyObject_Call(method.get(), args, kwargs));
 }

@@ -19,9 +19,44 @@ inline bool has_version_tag(PyTypeObject* type) noexcept {
     return type->tp_version_tag || PyUnstable_Type_AssignVersionTag(type);
 }
 
-// The raw entry for `name` in the first class of `type`'s MRO that defines it
-// (descriptors not applied); null without an exception when none does.
+// True when an answer kept under `tag` still holds for `type`.
+inline bool tag_holds(PyTypeObject* type, unsigned int tag) noexcept {
+    return tag && type->tp_version_tag == tag;
+}
+
+// The one way an answer about a class is kept. The interpreter gives a
+// class a new version tag whenever its MRO or the dictionary of any class
+// in it changes, and never reuses a tag, so an answer made under the
+// current tag holds while the tag stays. The tag is read first (assigned
+// if the class has none), then `compute()` works the answer out, and
+// `keep(tag, answer)` stores it only when the tag is still the same: an
+// answer worked out across a change of the class is used once and never
+// kept under a tag it was not made for. A class out of tags gets its
+// answer worked out every time.
+template <typename Compute, typename Keep>
+auto keep_under_tag(PyTypeObject* type, Compute&& compute, Keep&& keep) noexcept {
+    const unsigned int tag = has_version_tag(type) ? type->tp_version_tag : 0;
+    auto answer = compute();
+    if (tag_holds(type, tag)) keep(tag, answer);
+    return answer;
+}
+
+// Questions a fast path asks about a class are answered without running
+// Python code. A class-dictionary lookup of a `str` runs the `__eq__` of any
+// other key of the same hash, so a dictionary is only looked into when all
+// its keys are exact strings; where one is not, the question is answered
+// "cannot tell" (the fast path gives way and the general path makes the
+// interpreter's own lookup, once, as the Python code does). These answers
+// never fail and run no code, so they can be kept under the tag.
+
+// The raw entry for `name` in the first class of `type`'s MRO that defines
+// it (descriptors not applied). Null, without an exception, when no class
+// defines it or when telling would run Python code.
 Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept;
+
+// True when no class in the MRO of `type` defines `name`, told without
+// running Python code (false when it cannot be told so).
+bool class_lacks(PyTypeObject* type, PyObject* name) noexcept;
 
 // The guard of every fast path that stands in for a method: true when the
 // first class in the MRO of `type` whose dictionary defines `name` holds
@@ -32,12 +67,10 @@ Ref class_lookup(PyTypeObject* type, PyObject* name) noexcept;
 // A null `expected` (say, a function not created) is never resolved to.
 //
 // The answer is cached per (type, name, expected) under the version tag of
-// `type`, which the interpreter renews whenever the MRO or the dictionary of
-// any class in it changes; so a subclass that overrides one method keeps
-// the cached answers for every method it does not override, and a class
-// attribute replaced at run time is seen at the next call. Never fails: an
-// error during the lookup is cleared and answered "no" (take the general
-// path, which raises it again if it is real).
+// `type` (see keep_under_tag); so a subclass that overrides one method
+// keeps the cached answers for every method it does not override, and a
+// class attribute replaced at run time is seen at the next call. Never
+// fails and runs no Python code: "no" when telling would run some.
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept;
 
 // True when `name` on `type` still resolves to the entry that the built-in
@@ -51,22 +84,23 @@ bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin)
 class SiteGuard {
 public:
     bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
-        return holds(type, name, expected) || remember(type, name, expected, frame::resolves_to(type, name, expected));
+        return holds(type, name, expected) ||
+               remember(type, name, expected, [&]() noexcept { return frame::resolves_to(type, name, expected); });
     }
     bool inherits_builtin(PyTypeObject* type, PyObject* name, PyTypeObject* builtin) noexcept {
         return holds(type, name, builtin) ||
-               remember(type, name, builtin, frame::inherits_builtin(type, name, builtin));
+               remember(type, name, builtin, [&]() noexcept { return frame::inherits_builtin(type, name, builtin); });
     }
 
 private:
     bool holds(PyTypeObject* type, PyObject* name, const void* expected) const noexcept {
-        const unsigned int tag = type->tp_version_tag;
-        return tag && type == type_ && tag == tag_ && name == name_ && expected == expected_;
+        return type == type_ && tag_holds(type, tag_) && name == name_ && expected == expected_;
     }
-    // Answers are only kept while the tag stays; it is current after the check.
-    bool remember(PyTypeObject* type, PyObject* name, const void* expected, bool passed) noexcept {
-        if (passed) type_ = type, tag_ = type->tp_version_tag, name_ = name, expected_ = expected;
-        return passed;
+    template <typename Check>
+    bool remember(PyTypeObject* type, PyObject* name, const void* expected, Check check) noexcept {
+        return keep_under_tag(type, check, [&](unsigned int tag, bool passed) noexcept {
+            if (passed) type_ = type, tag_ = tag, name_ = name, expected_ = expected;
+        });
     }
 
     PyTypeObject* type_ = nullptr;
@@ -76,22 +110,23 @@ private:
 };
 
 // True when `super(klass, obj).<name>`, for an instance of `type`, resolves
-// to the attribute that the built-in `target` defines.
+// to the attribute that the built-in `target` defines. Cached, never fails,
+// runs no Python code: "no" when telling would run some.
 bool super_reaches(PyTypeObject* type, PyObject* klass, PyObject* name, PyTypeObject* target) noexcept;
 
 // True when `super().<name>` inside the running method reaches `target`.
 bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObject* target) noexcept;
 
-// The raw class-dictionary entry that `super().<name>` inside the running
-// method starts from (descriptors not applied); null without an exception
-// when no class after the defining one defines `name`. Lets a method tell
-// whether super() reaches a known function of a Python base class.
-Ref super_lookup(const Call& call, PyObject* self, PyObject* name) noexcept;
+// True when `super().<name>` inside the running method finds exactly the
+// class-dictionary entry `expected` (a known function of a Python base
+// class). Cached as `super_reaches` is, with the same guarantees.
+bool super_finds(const Call& call, PyObject* self, PyObject* name, PyObject* expected) noexcept;
 
 // `super().<name>(*args)` inside the running method, with at most six
-// arguments. When super() would find a plain function, it is called with
-// `self` directly (what the bound method would do); anything else goes
-// through a real super object.
+// arguments, as the statement does it: super() looks along the MRO once
+// (an error of that lookup propagates, as super() lets it); a plain
+// function found is called with `self` directly (what the bound method
+// would do), anything else is bound as super() binds it.
 Ref call_super(const Call& call, PyObject* self, PyObject* name,
                std::initializer_list<PyObject*> args) noexcept;
 
