@@ -5,6 +5,8 @@ import copyreg
 import io
 import itertools
 import pickle
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
@@ -556,53 +558,9 @@ def test_operations_do_not_leak(assert_no_leak):
     assert_no_leak(exercise)
 
 
-class ReferenceKeyvane(dict):
-    """The classes as Python source, to count what they do."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.__dict__ = self
-
-
-class ReferenceNested(ReferenceKeyvane, collections.abc.MutableMapping):
-    def __init__(self, *args, **kwargs):
-        super().__init__()
-        self.update(*args, **kwargs)
-
-    def __getitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            return super().__getitem__(key)[subkeys]
-        return super().__getitem__(key)
-
-    def __setitem__(self, key, value):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            subkey_value = self.setdefault(key, type(self)())
-            if not isinstance(subkey_value, type(self)):
-                raise KeyError(BLOCKED.format(key, type(self).__name__))
-            subkey_value[subkeys] = value
-            return
-        super().__setitem__(key, value)
-
-    def __contains__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            return super().__contains__(key) and subkeys in super().__getitem__(key)
-        return super().__contains__(key)
-
-    get = collections.abc.MutableMapping.get
-    setdefault = collections.abc.MutableMapping.setdefault
-
-    def update(self, *args, **kwargs):
-        iterable = args[0] if args else ()
-        if isinstance(iterable, collections.abc.Mapping):
-            iterable = iterable.items()
-        for key, value in itertools.chain(iterable, kwargs.items()):
-            if isinstance(value, collections.abc.Mapping):
-                self.setdefault(key, type(self)()).update(value)
-            else:
-                self[key] = value
+# The same classes written in Python, as the benchmarks compare with them.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+from bench_keyvane import PyNestedKeyvane as ReferenceNested  # noqa: E402
 
 
 class Twin:
