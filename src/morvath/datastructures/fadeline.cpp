@@ -998,6 +998,8 @@ int remember_base(PyObject* userlist) {
         if (!qualname || !expected) return -1;
         int same = PyObject_RichCompareBool(qualname.get(), expected.get(), Py_EQ);
         if (same < 0) return -1;
+        // Its one operation is applied here: watched, so that a replaced code is run instead.
+        if (same && frame::watch_code(function.get()) < 0) return -1;
         if (same) Py_XSETREF(g_userlist[i], function.release());
     }
     Ref probe = Ref::steal(PyWeakref_NewRef(userlist, nullptr));

@@ -1052,6 +1052,10 @@ int define_nested_keyvane(frame::Body& body) {
         .method<nested_contains_spec>()
         .method<nested_delitem_spec>();
     Ref setdefault_function = mapping_function("setdefault");
+    // Its body is run here for levels: watched, so that a replaced code is run instead.
+    if (setdefault_function && PyFunction_Check(setdefault_function.get()) &&
+        frame::watch_code(setdefault_function.get()) < 0)
+        return -1;
     if (setdefault_function) Py_XSETREF(g_generic_setdefault, Py_NewRef(setdefault_function.get()));
     cls.value("get", mapping_function("get"))
         .value("pop", mapping_function("pop"))

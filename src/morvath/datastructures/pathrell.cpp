@@ -810,7 +810,8 @@ private:
     // `for d in Pathrell.__flatten__(value, path + (key,)): yield d`, with
     // `flatten` already looked up.
     int descend(size_t at, PyObject* flatten, PyObject* value, PyObject* key, int line) {
-        if (flatten != flatten_spec.object) {
+        // The library's own flatten, still running its own code, descends here.
+        if (flatten != flatten_spec.object || PyFunction_GET_CODE(flatten) != flatten_spec.code) {
             Ref path = extend_path(at, Ref::borrow(key));
             Ref generator = path ? call2(flatten, value, path.get()) : Ref();
             Ref iterator = generator ? Ref::steal(PyObject_GetIter(generator.get())) : Ref();

@@ -73,9 +73,13 @@ descrgetfunc g_interpreter_read = nullptr;
 PyObject* read_descriptor(PyObject* self, PyObject* obj, PyObject* owner) {
     static frame::SiteGuard guard;
     PyObject* get = tyvern_get_spec.object;
-    if (get && guard.resolves_to(Py_TYPE(self), s_get, get)) {
-        PyObject* args[] = {self, obj ? obj : Py_None, owner ? owner : Py_None};
-        return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
+    PyObject* args[] = {self, obj ? obj : Py_None, owner ? owner : Py_None};
+    if (get && guard.resolves_to(Py_TYPE(self), s_get, get)) return frame::invoke(tyvern_get_spec, get, args, 3, nullptr);
+    // The class's own function, running another code for now: called as the
+    // interpreter's slot calls it, and this slot stays for when the code is back.
+    if (get && frame::code_displaced(get)) {
+        Ref found = frame::class_lookup(Py_TYPE(self), s_get);
+        if (found.get() == get) return frame::call_function(get, args, 3, nullptr);
     }
     if (!g_interpreter_read) return Py_NewRef(self);
     if (Py_TYPE(self)->tp_descr_get == read_descriptor) Py_TYPE(self)->tp_descr_get = g_interpreter_read;

@@ -15,3 +15,4 @@
 #include "recursion.hpp"
 #include "signals.hpp"
 #include "ref.hpp"
+#include "watchers.hpp"

@@ -120,6 +120,7 @@ Ref make_function(const FunctionSpec& spec, vectorcallfunc entry, PyObject* defa
     PyFunctionObject* made = reinterpret_cast<PyFunctionObject*>(function.get());
     if (!g_interpreter_vectorcall) g_interpreter_vectorcall = made->vectorcall;
     PyFunction_SetVectorcall(made, entry);
+    if (watch_code(function.get()) < 0) return {};
     Py_XSETREF(spec.object, Py_NewRef(function.get()));
     return function;
 }

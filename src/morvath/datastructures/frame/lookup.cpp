@@ -4,6 +4,7 @@
 
 #include "function.hpp"
 #include "names.hpp"
+#include "watchers.hpp"
 
 namespace frame {
 
@@ -217,7 +218,7 @@ bool walk_finds(PyTypeObject* type, PyObject* klass, PyObject* name, PyObject* e
     const Py_ssize_t start = position_in(mro.get(), klass) + 1;
     Ref found;
     return start < PyTuple_GET_SIZE(mro.get()) && plain_entry(mro.get(), start, name, found) == Seen::found &&
-           found.get() == expected;
+           found.get() == expected && !code_displaced(expected);
 }
 
 }  // namespace
@@ -235,6 +236,8 @@ bool class_lacks(PyTypeObject* type, PyObject* name) noexcept {
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) noexcept {
     if (!expected) return false;
     return g_resolves.answer(type, name, expected, nullptr, [&]() noexcept {
+        // A function running other code than its own is not the one expected.
+        if (code_displaced(expected)) return false;
         Ref found = class_lookup(type, name);
         return found.get() == expected;
     });

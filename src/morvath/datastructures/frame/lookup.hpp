@@ -64,7 +64,8 @@ bool class_lacks(PyTypeObject* type, PyObject* name) noexcept;
 // library's own function object (FunctionSpec::object) or a built-in type's
 // own dictionary entry (see `inherits_builtin`). An instance attribute of
 // the same name is not looked at: special methods are found on the type.
-// A null `expected` (say, a function not created) is never resolved to.
+// A null `expected` (say, a function not created) is never resolved to, nor
+// is a watched function whose code is not its own (see watch_code).
 //
 // The answer is cached per (type, name, expected) under the version tag of
 // `type` (see keep_under_tag); so a subclass that overrides one method
@@ -119,7 +120,7 @@ bool super_reaches(const Call& call, PyObject* self, PyObject* name, PyTypeObjec
 
 // True when `super().<name>` inside the running method finds exactly the
 // class-dictionary entry `expected` (a known function of a Python base
-// class). Cached as `super_reaches` is, with the same guarantees.
+// class, watched with watch_code, and not while its code is another). Cached as `super_reaches` is, with the same guarantees.
 bool super_finds(const Call& call, PyObject* self, PyObject* name, PyObject* expected) noexcept;
 
 // `super().<name>(*args)` inside the running method, with at most six
