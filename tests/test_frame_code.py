@@ -208,3 +208,30 @@ def test_the_package_takes_one_function_watcher(run_isolated):
     """))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["1"]
+
+
+def test_replaced_descriptor_get_runs_on_every_read_until_put_back(run_isolated):
+    run_ok(run_isolated, LOG + textwrap.dedent("""
+        from morvath.datastructures.tyvern import TyvernDescriptor, tyvern
+
+        def other_get(self, obj, owner):
+            code_log.append(owner.__name__)
+            return "other"
+
+        class Shape:
+            @tyvern
+            def size(cls):
+                return cls.__name__
+
+        own = TyvernDescriptor.__get__.__code__
+        for _ in range(5000):
+            assert Shape.size == "Shape"
+        TyvernDescriptor.__get__.__code__ = other_get.__code__
+        assert Shape.size == "other" and Shape().size == "other" and log == ["Shape", "Shape"]
+        TyvernDescriptor.__get__.__code__ = own
+        del log[:]
+        for _ in range(5000):
+            assert Shape.size == "Shape"
+        assert log == []
+        print("ok")
+    """))
