@@ -4,6 +4,8 @@ its compiled body comes back with its own code. Each case runs in a fresh
 interpreter: the replacement and the package's watcher are process-wide."""
 import textwrap
 
+from test_frame_watchers import slot_counter
+
 # The replacement code logs into a builtin, as it runs with the library
 # module's globals.
 LOG = textwrap.dedent("""
@@ -11,30 +13,7 @@ LOG = textwrap.dedent("""
     builtins.code_log = log = []
 """)
 
-FUNCTION_WATCHER_SLOTS = textwrap.dedent("""
-    import ctypes
-    WATCHER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-    add = ctypes.pythonapi.PyFunction_AddWatcher
-    add.argtypes, add.restype = [WATCHER], ctypes.c_int
-    clear = ctypes.pythonapi.PyFunction_ClearWatcher
-    clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
-    callback = WATCHER(lambda *args: 0)
-
-    def take_all():
-        taken = []
-        try:
-            while True:
-                taken.append(add(callback))
-        except RuntimeError:
-            pass
-        return taken
-
-    def free_slots():
-        taken = take_all()
-        for slot in taken:
-            clear(slot)
-        return len(taken)
-""")
+FUNCTION_WATCHER_SLOTS = slot_counter("Function", "ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p")
 
 GETITEM = LOG + textwrap.dedent("""
     from morvath.datastructures.keyvane import NestedKeyvane

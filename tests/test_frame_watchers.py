@@ -2,27 +2,38 @@
 its extensions, whatever each of them keeps."""
 import textwrap
 
-COUNT_FREE_SLOTS = textwrap.dedent("""
-    import ctypes
-    WATCHER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object,
-                               ctypes.py_object)
-    add = ctypes.pythonapi.PyDict_AddWatcher
-    add.argtypes, add.restype = [WATCHER], ctypes.c_int
-    clear = ctypes.pythonapi.PyDict_ClearWatcher
-    clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
-    callback = WATCHER(lambda *args: 0)
+def slot_counter(kind, parameters):
+    """Source defining `take_all()` (takes every free slot of the interpreter's
+    `kind` watchers, "Dict" or "Function", and returns them) and
+    `free_slots()` (counts the free slots, leaving them free), through ctypes;
+    `parameters` are the ctypes types of the watcher callback's arguments."""
+    return textwrap.dedent(f"""
+        import ctypes
+        WATCHER = ctypes.CFUNCTYPE(ctypes.c_int, {parameters})
+        add = ctypes.pythonapi.Py{kind}_AddWatcher
+        add.argtypes, add.restype = [WATCHER], ctypes.c_int
+        clear = ctypes.pythonapi.Py{kind}_ClearWatcher
+        clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
+        callback = WATCHER(lambda *args: 0)
 
-    def free_slots():
-        taken = []
-        try:
-            while True:
-                taken.append(add(callback))
-        except RuntimeError:
-            pass
-        for slot in taken:
-            clear(slot)
-        return len(taken)
-""")
+        def take_all():
+            taken = []
+            try:
+                while True:
+                    taken.append(add(callback))
+            except RuntimeError:
+                pass
+            return taken
+
+        def free_slots():
+            taken = take_all()
+            for slot in taken:
+                clear(slot)
+            return len(taken)
+    """)
+
+
+COUNT_FREE_SLOTS = slot_counter("Dict", "ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object")
 
 
 def test_all_extensions_share_one_dict_watcher(run_isolated):
