@@ -525,10 +525,7 @@ public:
     int compare(PyObject* entry) noexcept {
         if (probe_by_identity_ && reinterpret_cast<PyObject*>(Py_TYPE(entry)) == g_ref_type) {
             Ref item = hold(entry);
-            if (item && frame::equality_is_identity(Py_TYPE(item.get()))) {
-                remember_identity(Py_TYPE(item.get()));
-                return item.get() == probe_item_.get();
-            }
+            if (item && compares_by_identity(Py_TYPE(item.get()))) return item.get() == probe_item_.get();
         }
         return PyObject_RichCompareBool(entry, probe_, Py_EQ);
     }
@@ -543,9 +540,16 @@ public:
 
 private:
     bool known_identity(PyTypeObject* type) const noexcept {
-        return type == known_ && type->tp_version_tag == known_tag_ && known_tag_;
+        return type == known_ && frame::tag_holds(type, known_tag_);
     }
-    void remember_identity(PyTypeObject* type) noexcept { known_ = type, known_tag_ = type->tp_version_tag; }
+    // frame::equality_is_identity, remembered for the last class that passed.
+    bool compares_by_identity(PyTypeObject* type) noexcept {
+        return frame::keep_under_tag(
+            type, [&]() noexcept { return frame::equality_is_identity(type); },
+            [&](unsigned int tag, bool passed) noexcept {
+                if (passed) known_ = type, known_tag_ = tag;
+            });
+    }
 
     PyObject* probe_;
     Ref probe_item_;  // the probe's live object, held for the search

@@ -196,10 +196,6 @@ int package_dict_watcher() noexcept {
     return g_table->dict_watcher;
 }
 
-}  // namespace frame
-
-namespace frame {
-
 int watch_code(PyObject* function) noexcept {
     if (!g_table && join_package_watchers() < 0) return -1;
     WatcherTable& table = *g_table;
