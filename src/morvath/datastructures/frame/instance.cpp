@@ -209,8 +209,8 @@ private:
         Ref obj = instance();
         if (!obj) return false;
         for (int i = kNames - 1; i >= 0; --i)
-            if (!store_through_layout(obj.get(), names_[i].get(), values_[i].get())) return false;
-        if (!store_through_layout(obj.get(), names_[0].get(), values_[1].get())) return false;
+            if (!store_instance_attribute(obj.get(), names_[i].get(), values_[i].get())) return false;
+        if (!store_instance_attribute(obj.get(), names_[0].get(), values_[1].get())) return false;
         Ref seen = Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr));
         Ref keys = seen ? Ref::steal(PyDict_Keys(seen.get())) : Ref();
         if (!keys || PyList_GET_SIZE(keys.get()) != kNames) return false;
@@ -222,11 +222,6 @@ private:
             if (value.get() != expected) return false;
         }
         return true;
-    }
-
-    static bool store_through_layout(PyObject* obj, PyObject* name, PyObject* value) noexcept {
-        PyObject** slot = inline_slot(obj, name);
-        return slot && !_PyObject_GetManagedDict(obj) && store_instance_attribute(obj, name, value);
     }
 
     static constexpr int kNames = 3;
